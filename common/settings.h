@@ -1,0 +1,75 @@
+#pragma once
+// The settings record both programs hold, and the settings file behind it
+// (section "EbbmarkSvc" of Ebbmark.ini).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "platform/file_system.h"
+
+namespace ebbmark {
+
+inline constexpr const char* kSettingsFileName = "Ebbmark.ini";
+inline constexpr const char* kSettingsSection = "EbbmarkSvc";
+
+struct SettingsRecord {
+  std::int32_t UDPBPort = 8466;
+  std::string TCPHost;
+  std::int32_t TCPPort = 8467;
+  std::int32_t MonitoredAddress = 0;  // key "InverterAddress"
+  std::uint8_t ShutdownType = 0;
+  bool Force = true;
+  std::string ExecuteFile;
+  std::int16_t ExecuteDelay = 30;
+  std::int32_t SDVoltage = 9;
+  std::int32_t SDTimer = 0;
+  std::int32_t SDSOC = 59;
+  bool SOCOII = true;
+  std::string SMTPHost;
+  std::int32_t SMTPPort = 25;
+  std::string SMTPFrom;
+  std::string SMTPTo;
+  std::int32_t EmailOptions = 0;
+  std::int32_t EmailDelay = 0;
+  // Stamp of the file at the last load that could read it; empty until then.
+  std::optional<FileStamp> SettingsFileTime;
+};
+
+struct SaveOptions {
+  // The user cleared the run file: delete the "ExecuteFile" and
+  // "ExecuteDelay" keys instead of leaving them as they are.
+  bool remove_run_file = false;
+};
+
+class SettingsStore {
+ public:
+  SettingsStore(FileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+
+  const std::string& path() const { return path_; }
+
+  // Fills every field from the file (defaults and fallbacks for anything
+  // missing or out of range) and records the file's stamp when it can be read.
+  void LoadSettings(SettingsRecord& record) const;
+
+  // Writes every key, keeping all other content of the file, and replaces the
+  // file atomically. Returns the failure (folder missing, read-only ...); the
+  // record is never changed.
+  std::error_code SaveSettings(const SettingsRecord& record, SaveOptions options = {}) const;
+
+  // True when the file's stamp can be read and differs from the one recorded
+  // at the last load.
+  bool SettingsChanged(const SettingsRecord& record) const;
+
+ private:
+  FileSystem& fs_;
+  std::string path_;
+};
+
+// The folder of Ebbmark.ini and the templates: EBBMARK_HOME when set; else the
+// program's folder on Windows; on Linux the program's folder when it holds
+// Ebbmark.ini, else /etc/ebbmark.
+std::string SettingsFolder(FileSystem& fs, const std::string& program_folder);
+
+}  // namespace ebbmark

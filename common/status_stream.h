@@ -1,0 +1,59 @@
+#pragma once
+// The relay's text stream turned into status records: the line splitter, the
+// record parser and the status table they keep. Each program owns one
+// StatusStream per link; there are no globals.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/clock.h"
+
+namespace ebbmark {
+
+inline constexpr int kStatusSlots = 11;  // port addresses 0..9, and slot 10 no record can reach
+
+struct StatusTable {
+  std::array<std::int32_t, kStatusSlots> AcInput{};
+  std::array<std::int32_t, kStatusSlots> InverterCurrent{};
+  std::array<std::int32_t, kStatusSlots> BatteryVoltage{};
+  std::array<OptTime, kStatusSlots> InverterLastSeen{};
+  std::int32_t MonitoredAddress = -1;
+  bool MonitoredAddressChanged = false;
+  std::int32_t BatterySoc = 0;
+  std::int32_t BatteryTemp = 0;
+  OptTime FndcLastSeen;
+};
+
+enum class StatusRecordKind { None, Inverter, LetteredDevice, Fndc };
+
+class StatusStream {
+ public:
+  // While a line is started, the buffer never grows beyond this; past it the
+  // buffer is emptied and the started line dropped.
+  static constexpr std::size_t kMaxStartedLine = 64 * 1024;
+
+  explicit StatusStream(const Clock& clock) : clock_(clock) {}
+
+  // Appends a received chunk and splits off every complete line.
+  void Append(std::string_view chunk);
+
+  // Cuts complete LF ... CR lines off the front of RecvBuffer and parses each.
+  void ProcessRecvBuffer();
+
+  // Validates one line (without LF and CR) and stores its values.
+  void ParseStatusLine(std::string_view line);
+
+  std::string RecvBuffer;
+  bool LineStarted = false;
+  StatusTable Table;
+  // Time of the last line of a known record kind; empty when none yet.
+  OptTime LastDataStamp;
+
+ private:
+  const Clock& clock_;
+};
+
+}  // namespace ebbmark

@@ -1,0 +1,35 @@
+#pragma once
+// Starting the user's run file and waiting for it without blocking the loop.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include <asio/io_context.hpp>
+
+namespace ebbmark {
+
+struct RunResult {
+  bool started = false;      // false: the file could not be started (see error)
+  std::error_code error;     // why it could not be started
+  bool finished = false;     // the process ended within the wait
+  int exit_code = 0;         // valid when finished
+};
+
+class ProcessRunner {
+ public:
+  virtual ~ProcessRunner() = default;
+  // Starts `path` as one program path: never split at blanks, never given to
+  // a shell, inheriting none of this process's sockets or files. Waits for it
+  // up to `wait` (nullopt: without limit; zero: not at all) and then posts
+  // `done` to the loop. A process still running after the wait is left running.
+  virtual void Run(const std::string& path, std::optional<std::chrono::milliseconds> wait,
+                   std::function<void(RunResult)> done) = 0;
+};
+
+std::unique_ptr<ProcessRunner> MakeProcessRunner(asio::io_context& io);
+
+}  // namespace ebbmark
