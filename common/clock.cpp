@@ -1,5 +1,6 @@
 #include "common/clock.h"
 
+#include <cstdio>
 #include <ctime>
 
 namespace ebbmark {
@@ -14,6 +15,19 @@ std::int64_t MinuteBoundaries(TimePoint from, TimePoint to) {
   using std::chrono::floor;
   using std::chrono::minutes;
   return (floor<minutes>(to) - floor<minutes>(from)).count();
+}
+
+std::string FormatUtcIso(TimePoint t) {
+  using namespace std::chrono;
+  const auto day = floor<days>(t);
+  const year_month_day ymd{day};
+  const hh_mm_ss hms{t - day};
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(ymd.year()),
+                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                static_cast<int>(hms.hours().count()), static_cast<int>(hms.minutes().count()),
+                static_cast<int>(hms.seconds().count()));
+  return buf;
 }
 
 std::string FormatLocalStamp(TimePoint t) {

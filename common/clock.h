@@ -45,6 +45,9 @@ std::int64_t MinuteBoundaries(TimePoint from, TimePoint to);
 // "YYYY-MM-DD HH:MM:SS" in local time, for display only.
 std::string FormatLocalStamp(TimePoint t);
 
+// "2026-12-07T05:45:22Z".
+std::string FormatUtcIso(TimePoint t);
+
 // The computer's name as the system reports it, trimmed; empty if unavailable.
 // Implemented per platform.
 std::string GetComputerNameText();

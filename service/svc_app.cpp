@@ -1,0 +1,383 @@
+#include "service/svc_app.h"
+
+#include <memory>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+
+namespace ebbmark {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr const char* kRemoveTitle = "Error removing Ebbmark service";
+
+// Turns a callback-style operation into something a coroutine can await.
+// `start` receives the completion callback, which must be called on the loop.
+template <typename T, typename Start>
+asio::awaitable<T> AwaitCallback(Start start) {
+  co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(T)>(
+      [start = std::move(start)](auto handler) mutable {
+        auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+        start([shared](T value) { (*shared)(std::move(value)); });
+      },
+      asio::use_awaitable);
+}
+
+}  // namespace
+
+const char* ActionName(int shutdown_type) {
+  static constexpr std::array<const char*, 3> kActionNames = {"do nothing", "shutdown",
+                                                              "hibernate"};
+  if (shutdown_type < 0 || shutdown_type > 2) return nullptr;
+  return kActionNames[static_cast<std::size_t>(shutdown_type)];
+}
+
+ServiceApp::ServiceApp(asio::io_context& io, const Clock& clock, ServicePlatform platform,
+                       ServiceOptions options)
+    : Stream(clock),
+      tmrServiceCheck(io, options.watchdog_interval,
+                      [this] {
+                        DebugMode = true;
+                        if (!installing_ && options_.usage_hint) options_.usage_hint();
+                        AppStop();
+                      }),
+      tmrRunChecks(io, milliseconds{100}, [this] { RunChecks(); }),
+      Link(clock, platform.tcp, Stream, platform.log, Settings),
+      io_(io),
+      clock_(clock),
+      p_(platform),
+      options_(std::move(options)),
+      store_(platform.fs, JoinPath(options_.settings_folder, kSettingsFileName)) {
+  Link.SendLinkDownNotice = [this] { SendNotice(Notice::LinkDown); };
+}
+
+void ServiceApp::Message(const char* title, const std::string& text, DialogIcon icon) {
+  p_.dialogs.Show(title, text, DialogButtons::Ok, icon);
+}
+
+void ServiceApp::Start(const std::string& argument) {
+  DebugMode = argument == "debug";
+  if (argument == "uninstall" || argument == "remove" || argument == "uninstall silent") {
+    UninstallPath(argument == "uninstall silent");
+    return;
+  }
+  if (argument == "install" || argument == "install silent") {
+    InstallPath(argument == "install silent");
+    if (stopping_) return;
+  }
+  tmrServiceCheck.SetEnabled(true);
+  p_.host.WatchStop(DebugMode, [this] {
+    DebugMode = true;
+    AppStop();
+  });
+  if (DebugMode) {
+    StartHandling();
+  } else {
+    p_.host.StartAsService([this] { StartHandling(); });
+  }
+}
+
+void ServiceApp::UninstallPath(bool silent) {
+  if (!p_.control.IsServiceInstalled(kServiceName)) {
+    if (!silent) {
+      Message(kRemoveTitle,
+              "Could not uninstall the Ebbmark service. Either the Ebbmark service is not "
+              "installed,\r\nor you might not be logged in with an account that has the required "
+              "permissions.\r\nYou must be logged in as an administrator to remove the Ebbmark "
+              "service.",
+              DialogIcon::Error);
+    }
+    AppStop();
+    return;
+  }
+  p_.control.StopNamedService(kServiceName);
+  // The service needs a moment to let go of its files before it is removed.
+  auto pause = std::make_shared<asio::steady_timer>(io_, options_.uninstall_pause);
+  pause->async_wait([this, pause, silent](const std::error_code&) {
+    if (!p_.host.Uninstall()) {
+      if (!silent) {
+        Message(kRemoveTitle,
+                "Could not uninstall the Ebbmark service. You might not be logged in with an "
+                "account that has the\r\nrequired permissions. You must be logged in as an "
+                "administrator to remove the Ebbmark service.",
+                DialogIcon::Error);
+      }
+    } else if (!silent) {
+      Message("Ebbmark Service Removal",
+              "The Ebbmark service has been removed. You may\r\nneed to reboot to complete the "
+              "removal process.",
+              DialogIcon::Information);
+    }
+    AppStop();
+  });
+}
+
+void ServiceApp::InstallPath(bool silent) {
+  installing_ = true;
+  if (p_.control.IsServiceInstalled(kServiceName)) {
+    if (!silent) {
+      Message("Error installing the Ebbmark service",
+              "The Ebbmark service has already been installed.", DialogIcon::Error);
+    }
+    AppStop();
+    return;
+  }
+  if (!p_.host.Install()) {
+    if (!silent) {
+      Message("Error installing Ebbmark service",
+              "Could not install Ebbmark as a service. You might not be logged in with an "
+              "account that has the\r\nrequired permissions. You must be logged in as an "
+              "administrator to install the Ebbmark service.",
+              DialogIcon::Error);
+    }
+    AppStop();
+    return;
+  }
+  if (!silent) {
+    Message("Ebbmark Service Install", "Ebbmark is now installed as a service!",
+            DialogIcon::Information);
+  }
+}
+
+void ServiceApp::StartHandling() {
+  if (stopping_) return;
+  AppInit();
+  tmrServiceCheck.SetEnabled(false);
+  tmrRunChecks.SetEnabled(true);
+}
+
+void ServiceApp::AppInit() {
+  store_.LoadSettings(Settings);
+  Stream.Table.MonitoredAddress = Settings.MonitoredAddress;
+  Inverting.SocAtStart = -1;
+  Inverting.VoltsAtStart = -1;
+  Stream.LastDataStamp.reset();
+}
+
+void ServiceApp::AppStop() {
+  if (stopping_) return;
+  stopping_ = true;
+  tmrRunChecks.SetEnabled(false);
+  tmrServiceCheck.SetEnabled(false);
+  // Handlers already queued run first; then the link is closed, and the
+  // process ends once those queued behind the close have run too.
+  asio::post(io_, [this] {
+    Link.Close();
+    asio::post(io_, [this] {
+      if (!DebugMode) p_.host.ReportStopped();
+      if (options_.exit_process) options_.exit_process(0);
+    });
+  });
+}
+
+bool ServiceApp::RunFileReady() const {
+  const auto& f = Settings.ExecuteFile;
+  if (f.size() <= 3) return false;
+  if (f.back() == '\\' || f.back() == '/') return false;
+  return p_.fs.PatternMatches(f);
+}
+
+void ServiceApp::RunChecks() {
+  tmrRunChecks.SetInterval(milliseconds{500});
+
+  if (store_.SettingsChanged(Settings)) {
+    p_.log.WriteEventLog(kEventInformation, 110, "New settings detected, resetting application.");
+    Link.Close();
+    AppInit();
+    return;
+  }
+
+  Announce();
+
+  const TimePoint now = clock_.Now();
+  if (TriggerReached(Inverting, Settings, Stream.Table, now)) {
+    // The tick is held while the sequence runs: no second tick can interleave.
+    trigger_running_ = true;
+    tmrRunChecks.SetEnabled(false);
+    asio::co_spawn(io_, TriggerSequence(), asio::detached);
+    return;
+  }
+
+  InvertingNotices(now);
+  if (!Link.Upkeep()) return;
+  DebugDisplay();
+}
+
+void ServiceApp::Announce() {
+  const auto& t = Stream.Table;
+  const std::int32_t address = t.MonitoredAddress;
+  if (!Monitor.MonitoringAnnounced) {
+    // The first announcement waits until an inverter has been heard, so it
+    // names the address the records actually settled on.
+    bool heard = false;
+    for (const auto& seen : t.InverterLastSeen) heard = heard || seen.has_value();
+    if (!heard) return;
+    p_.log.WriteEventLog(kEventInformation, 110,
+                         "Started monitoring inverter at address " + std::to_string(address) +
+                             ".");
+    Monitor.MonitoringAnnounced = true;
+    Monitor.AnnouncedAddress = address;
+    return;
+  }
+  if (address != Monitor.AnnouncedAddress) {
+    p_.log.WriteEventLog(kEventWarning, 109,
+                         "Inverter monitoring changed! Was monitoring inverter at address " +
+                             std::to_string(Monitor.AnnouncedAddress) +
+                             ". Now monitoring inverter at address " + std::to_string(address) +
+                             ".");
+    Monitor.AnnouncedAddress = address;
+  }
+}
+
+void ServiceApp::InvertingNotices(TimePoint now) {
+  if (Inverting.InvertingSince) {
+    if (!Monitor.InvertingLogged) {
+      p_.log.WriteEventLog(kEventWarning, 110,
+                           "The inverter at address " +
+                               std::to_string(Stream.Table.MonitoredAddress) +
+                               " has started inverting power.");
+      Monitor.InvertingLogged = true;
+    }
+    if ((Settings.EmailOptions & 1) && !Monitor.StartNoticeSent &&
+        AgeSeconds(*Inverting.InvertingSince, now) >= Settings.EmailDelay) {
+      Monitor.StartNoticeSent = true;
+      SendNotice(Notice::InverterStarted);
+    }
+  } else {
+    Monitor.RunFileDone = false;
+    if (Monitor.InvertingLogged) {
+      Monitor.InvertingLogged = false;
+      if (Monitor.StartNoticeSent && (Settings.EmailOptions & 1)) {
+        Monitor.StartNoticeSent = false;
+        SendNotice(Notice::InverterStopped);
+      }
+    }
+  }
+}
+
+void ServiceApp::DebugDisplay() {
+  if (!DebugMode || !options_.debug_display) return;
+  std::vector<std::string> lines;
+  if (p_.tcp.State() == kSockConnected) {
+    const auto& t = Stream.Table;
+    lines.push_back("Host: " + p_.tcp.RemoteHost());
+    lines.push_back("Inverter " + std::to_string(t.MonitoredAddress) + " - " +
+                    (Stream.LastDataStamp ? FormatLocalStamp(*Stream.LastDataStamp) : ""));
+    lines.push_back("Current: " + std::to_string(MonitoredCurrent(t)));
+    lines.push_back("SOC: " + std::to_string(t.BatterySoc));
+  } else {
+    lines.push_back("Host: ");
+  }
+  options_.debug_display(lines);
+}
+
+NoticeValues ServiceApp::CurrentValues() const {
+  const auto& t = Stream.Table;
+  NoticeValues v;
+  v.computer_name = GetComputerNameText();
+  v.inverter = t.MonitoredAddress;
+  v.ac_input = MonitoredAcInput(t);
+  v.inverter_current = MonitoredCurrent(t);
+  v.battery_voltage = MonitoredVoltage(t);
+  v.battery_soc = t.BatterySoc;
+  v.execute_file = Settings.ExecuteFile;
+  const char* action = ActionName(Settings.ShutdownType);
+  v.action_name = action ? action : "";
+  v.last_duration = Inverting.LastDuration;
+  v.last_soc_drop = Inverting.LastSocDrop;
+  v.last_voltage_drop = Inverting.LastVoltageDrop;
+  v.tcp_host = Settings.TCPHost;
+  return v;
+}
+
+void ServiceApp::SendNotice(Notice n, std::function<void()> done) {
+  const std::int32_t kind = NoticeKind(n, Settings.EmailOptions);
+  if (!NoticeEnabled(kind, Settings)) {
+    if (done) asio::post(io_, std::move(done));
+    return;
+  }
+  const NoticeValues values = CurrentValues();
+  ComposedBody composed = ComposeBody(p_.fs, options_.settings_folder, n, values);
+  if (composed.warning) p_.log.WriteEventLog(kEventWarning, 110, *composed.warning);
+
+  MailMessage m;
+  m.host = Settings.SMTPHost;
+  m.port = Settings.SMTPPort;
+  m.from = Settings.SMTPFrom;
+  m.to = Settings.SMTPTo;
+  m.subject = NoticeSubject(n);
+  m.body = std::move(composed.body);
+  // A failed send is not retried and does not hold up the cycle.
+  p_.mailer.Send(m, [done = std::move(done)](MailResult) {
+    if (done) done();
+  });
+}
+
+asio::awaitable<void> ServiceApp::SendNoticeAsync(Notice n) {
+  co_await AwaitCallback<bool>([this, n](std::function<void(bool)> cb) {
+    SendNotice(n, [cb = std::move(cb)] { cb(true); });
+  });
+}
+
+asio::awaitable<void> ServiceApp::Pause(milliseconds d) {
+  asio::steady_timer t(io_, d);
+  std::error_code ec;
+  co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+}
+
+asio::awaitable<void> ServiceApp::TriggerSequence() {
+  const auto hold = milliseconds{60000};
+
+  if (RunFileReady() && !Monitor.RunFileDone) {
+    Monitor.RunFileDone = true;
+    tmrRunChecks.SetInterval(hold);
+    if (Settings.EmailOptions & 2) co_await SendNoticeAsync(Notice::RunFile);
+
+    std::optional<milliseconds> wait;
+    if (Settings.ExecuteDelay >= 0) wait = milliseconds{std::int64_t{Settings.ExecuteDelay} * 1000};
+    const std::string file = Settings.ExecuteFile;
+    RunResult r = co_await AwaitCallback<RunResult>(
+        [this, file, wait](std::function<void(RunResult)> cb) { p_.runner.Run(file, wait, cb); });
+    if (!r.started) {
+      p_.log.WriteEventLog(kEventError, 109,
+                           "Could not start the run file " + file + ": " + r.error.message() +
+                               ".");
+    }
+    co_await Pause(options_.action_pause);
+  } else if (Monitor.RunFileDone && !TriggerReached(Inverting, Settings, Stream.Table,
+                                                    clock_.Now())) {
+    Monitor.RunFileDone = false;
+  }
+
+  if (!Monitor.ActionDone) {
+    Monitor.ActionDone = true;
+    tmrRunChecks.SetInterval(hold);
+    if (Settings.EmailOptions & 2) co_await SendNoticeAsync(Notice::Action);
+    if (Settings.ShutdownType == 1) {
+      p_.log.WriteEventLog(kEventInformation, 110, "Shutdown initiated due to power event.");
+    } else if (Settings.ShutdownType == 2) {
+      p_.log.WriteEventLog(kEventInformation, 110, "Hibernation initiated due to power event.");
+    }
+    if (Settings.ShutdownType == 1 || Settings.ShutdownType == 2) {
+      const PowerKind kind = Settings.ShutdownType == 1 ? PowerKind::Shutdown : PowerKind::Hibernate;
+      if (const auto ec = p_.power.Perform(kind, Settings.Force)) {
+        p_.log.WriteEventLog(kEventError, 109,
+                             std::string("The system refused to ") +
+                                 (kind == PowerKind::Shutdown ? "shut down" : "hibernate") +
+                                 ": " + ec.message() + ".");
+      }
+    }
+  } else {
+    Monitor.ActionDone = false;
+  }
+
+  trigger_running_ = false;
+  AppStop();
+}
+
+}  // namespace ebbmark
