@@ -72,4 +72,9 @@ class SettingsStore {
 // Ebbmark.ini, else /etc/ebbmark.
 std::string SettingsFolder(FileSystem& fs, const std::string& program_folder);
 
+// The rule behind SettingsFolder with its inputs given: `home` is the value of
+// EBBMARK_HOME (empty when unset), `windows` whether this is a Windows build.
+std::string ChooseSettingsFolder(FileSystem& fs, const std::string& program_folder,
+                                 const std::string& home, bool windows);
+
 }  // namespace ebbmark
