@@ -1,0 +1,156 @@
+// The service host on Linux: a systemd unit "ebbmark.service" (Type=notify)
+// written and enabled by "install", disabled and removed by "uninstall";
+// READY=1 and STOPPING=1 through sd_notify, SIGTERM as the stop request.
+
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <asio/post.hpp>
+#include <asio/signal_set.hpp>
+#include <csignal>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "common/service_control.h"
+#include "platform/file_system.h"
+#include "platform/posix/systemctl_posix.h"
+#include "platform/service_host.h"
+
+namespace ebbmark {
+namespace {
+
+constexpr const char* kDefaultUnitFolder = "/etc/systemd/system";
+
+// Tests and packagers may point the unit file elsewhere.
+std::string UnitFolder() {
+  const char* folder = std::getenv("EBBMARK_SYSTEMD_UNIT_DIR");
+  return folder && *folder ? folder : kDefaultUnitFolder;
+}
+
+bool EnvironmentSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value;
+}
+
+// The executable as one word of ExecStart: '%' would start a specifier and a
+// backslash an escape, and blanks or quotes need the word quoted. Nothing
+// when the path cannot be written in a unit file (relative, control
+// characters).
+std::optional<std::string> ExecStartWord(const std::string& path) {
+  if (path.empty() || path[0] != '/') return std::nullopt;
+  std::string escaped;
+  bool quote = false;
+  for (const char c : path) {
+    const auto uc = static_cast<unsigned char>(c);
+    if (uc < 0x20 || uc == 0x7f) return std::nullopt;
+    switch (c) {
+      case '%':
+        escaped += "%%";
+        break;
+      case '\\':
+      case '"':
+        escaped += '\\';
+        escaped += c;
+        quote = true;
+        break;
+      case ' ':
+      case '\'':
+      case ';':
+        escaped += c;
+        quote = true;
+        break;
+      default:
+        escaped += c;
+    }
+  }
+  return quote ? "\"" + escaped + "\"" : escaped;
+}
+
+class SystemdServiceHost final : public ServiceHost {
+ public:
+  SystemdServiceHost(asio::io_context& io, std::string program_path)
+      : io_(io), program_path_(std::move(program_path)) {}
+
+  bool Install() override {
+    const auto exec = ExecStartWord(program_path_);
+    const std::string unit = UnitName(kServiceName);
+    if (!exec || unit.empty()) return false;
+    const std::string text =
+        "[Unit]\n"
+        "Description=Ebbmark battery-backed power monitor\n"
+        "After=network-online.target\n"
+        "Wants=network-online.target\n"
+        "\n"
+        "[Service]\n"
+        "Type=notify\n"
+        "ExecStart=" +
+        *exec +
+        "\n"
+        "Restart=no\n"
+        "\n"
+        "[Install]\n"
+        "WantedBy=multi-user.target\n";
+    const std::string path = JoinPath(UnitFolder(), unit);
+    if (RealFileSystem().ReplaceFile(path, text)) return false;
+    if (RunSystemctl({"daemon-reload"}).ok() &&
+        RunSystemctl({"enable", "--no-ask-password", unit}).ok()) {
+      return true;
+    }
+    // A half-done registration would read as installed; take it back.
+    RunSystemctl({"disable", "--no-ask-password", unit});
+    ::unlink(path.c_str());
+    RunSystemctl({"daemon-reload"});
+    return false;
+  }
+
+  bool Uninstall() override {
+    const std::string unit = UnitName(kServiceName);
+    // Disabling a unit that was never enabled fails harmlessly; what matters
+    // is that the unit file goes.
+    RunSystemctl({"disable", "--no-ask-password", unit});
+    const std::string path = JoinPath(UnitFolder(), unit);
+    const bool removed = ::unlink(path.c_str()) == 0;
+    RunSystemctl({"daemon-reload"});
+    return removed;
+  }
+
+  void StartAsService(std::function<void()> on_start) override {
+    // systemd hands its services a notification socket (Type=notify) and an
+    // invocation id; a process started by hand has neither.
+    if (!EnvironmentSet("NOTIFY_SOCKET") && !EnvironmentSet("INVOCATION_ID")) return;
+    asio::post(io_, [on_start = std::move(on_start)] {
+      if (on_start) on_start();
+      ::sd_notify(0, "READY=1");
+    });
+  }
+
+  void WatchStop(bool interactive, std::function<void()> on_stop) override {
+    std::error_code ignored;
+    signals_.emplace(io_);
+    signals_->add(SIGTERM, ignored);
+    if (interactive) signals_->add(SIGINT, ignored);
+    // Only the first request counts; later ones stay caught (and dropped)
+    // while the set lives, so they cannot kill the program halfway
+    // through its orderly stop.
+    signals_->async_wait([on_stop = std::move(on_stop)](const std::error_code& ec, int) {
+      if (!ec && on_stop) on_stop();
+    });
+  }
+
+  void ReportStopped() override { ::sd_notify(0, "STOPPING=1"); }
+
+ private:
+  asio::io_context& io_;
+  std::string program_path_;
+  std::optional<asio::signal_set> signals_;
+};
+
+}  // namespace
+
+std::unique_ptr<ServiceHost> MakeServiceHost(asio::io_context& io,
+                                             const std::string& program_path) {
+  return std::make_unique<SystemdServiceHost>(io, program_path);
+}
+
+}  // namespace ebbmark
