@@ -1,0 +1,389 @@
+#include "service/svc_app.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/fake_file_system.h"
+#include "tests/support/service_fakes.h"
+
+namespace ebbmark {
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::seconds;
+using namespace ebbmark::testing;
+
+constexpr const char* kHome = "/home";
+constexpr const char* kIni = "/home/Ebbmark.ini";
+constexpr const char* kRunFile = "/home/save work.sh";
+
+class ServiceAppTest : public ::testing::Test {
+ protected:
+  ServiceAppTest()
+      : mailer(io),
+        runner(io),
+        app(io, clock,
+            ServicePlatform{fs, log, host, control, dialogs, tcp, mailer, runner, power},
+            Options()) {
+    log.journal = &journal;
+    mailer.journal = &journal;
+    runner.journal = &journal;
+    power.journal = &journal;
+  }
+
+  ServiceOptions Options() {
+    ServiceOptions o;
+    o.settings_folder = kHome;
+    o.exit_process = [this](int code) {
+      journal.push_back("exit");
+      exit_code = code;
+    };
+    o.uninstall_pause = 1ms;
+    o.action_pause = 1ms;
+    o.watchdog_interval = 20ms;
+    return o;
+  }
+
+  void WriteSettings(const std::string& body) {
+    fs.Put(kIni, "[EbbmarkSvc]\n" + body);
+    fs.Touch(kIni);
+  }
+
+  // Starts in debug mode and takes the tick into the test's own hands.
+  void StartDebug() {
+    app.Start("debug");
+    app.tmrRunChecks.SetEnabled(false);
+  }
+
+  void Tick() {
+    app.RunChecks();
+    io.poll();
+  }
+
+  // Runs the loop until the process has ended, for at most two seconds.
+  void RunToExit() {
+    for (int i = 0; i < 200 && !exit_code; ++i) io.run_for(10ms);
+  }
+
+  asio::io_context io;
+  ManualClock clock;
+  FakeFileSystem fs;
+  FakeEventLog log;
+  FakeServiceHost host;
+  FakeServiceControl control;
+  FakeDialogs dialogs;
+  FakeTcpClient tcp;
+  FakeMailer mailer;
+  FakeProcessRunner runner;
+  FakePowerControl power;
+  Journal journal;
+  std::optional<int> exit_code;
+  ServiceApp app;
+};
+
+// ---- Command line, install and uninstall ----
+
+TEST_F(ServiceAppTest, CommandWordsAreExactAndCaseSensitive) {
+  for (const char* word : {"Debug", "install ", "INSTALL", "debug now", ""}) {
+    SCOPED_TRACE(word);
+    asio::io_context io2;
+    FakeServiceHost host2;
+    ServiceApp other(io2, clock,
+                     ServicePlatform{fs, log, host2, control, dialogs, tcp, mailer, runner, power},
+                     Options());
+    other.Start(word);
+    EXPECT_FALSE(other.DebugMode);
+    EXPECT_EQ(host2.installs, 0);
+    EXPECT_TRUE(host2.on_start) << "takes the normal service start";
+    EXPECT_TRUE(other.tmrServiceCheck.Enabled());
+  }
+  EXPECT_TRUE(dialogs.shown.empty());
+}
+
+TEST_F(ServiceAppTest, RunByHandEndsThroughTheWatchdog) {
+  bool hinted = false;
+  ServiceOptions o = Options();
+  o.usage_hint = [&] { hinted = true; };
+  ServiceApp other(io, clock,
+                   ServicePlatform{fs, log, host, control, dialogs, tcp, mailer, runner, power},
+                   o);
+  other.Start("");
+  RunToExit();
+  EXPECT_EQ(exit_code, 0);
+  EXPECT_TRUE(hinted);
+  EXPECT_TRUE(other.DebugMode);  // the watchdog ends the process directly
+}
+
+TEST_F(ServiceAppTest, StartedByTheManagerRunsTheStartHandling) {
+  host.started_by_manager = true;
+  app.Start("");
+  EXPECT_FALSE(app.tmrServiceCheck.Enabled());
+  EXPECT_TRUE(app.tmrRunChecks.Enabled());
+  host.on_stop();  // the manager's stop request
+  RunToExit();
+  EXPECT_EQ(exit_code, 0);
+  EXPECT_TRUE(app.DebugMode);
+}
+
+TEST_F(ServiceAppTest, InstallWhenInstalledSaysSoAndEnds) {
+  control.installed = true;
+  app.Start("install");
+  RunToExit();
+  EXPECT_EQ(host.installs, 0);
+  ASSERT_EQ(dialogs.shown.size(), 1u);
+  EXPECT_EQ(std::get<0>(dialogs.shown[0]), "Error installing the Ebbmark service");
+  EXPECT_EQ(std::get<1>(dialogs.shown[0]), "The Ebbmark service has already been installed.");
+  EXPECT_EQ(exit_code, 0);
+}
+
+TEST_F(ServiceAppTest, InstallOutcomes) {
+  app.Start("install");
+  EXPECT_EQ(host.installs, 1);
+  ASSERT_EQ(dialogs.shown.size(), 1u);
+  EXPECT_EQ(std::get<0>(dialogs.shown[0]), "Ebbmark Service Install");
+  EXPECT_EQ(std::get<1>(dialogs.shown[0]), "Ebbmark is now installed as a service!");
+  EXPECT_EQ(std::get<2>(dialogs.shown[0]), DialogIcon::Information);
+  RunToExit();  // no start notification follows: the watchdog ends it
+  EXPECT_EQ(exit_code, 0);
+
+  exit_code.reset();
+  dialogs.shown.clear();
+  host.install_ok = false;
+  ServiceApp failing(io, clock,
+                     ServicePlatform{fs, log, host, control, dialogs, tcp, mailer, runner, power},
+                     Options());
+  failing.Start("install silent");
+  RunToExit();
+  EXPECT_TRUE(dialogs.shown.empty());
+  EXPECT_EQ(exit_code, 0);
+}
+
+TEST_F(ServiceAppTest, UninstallPaths) {
+  app.Start("uninstall silent");
+  RunToExit();
+  EXPECT_TRUE(dialogs.shown.empty());
+  EXPECT_EQ(host.uninstalls, 0);
+
+  for (const char* word : {"uninstall", "remove"}) {
+    SCOPED_TRACE(word);
+    exit_code.reset();
+    dialogs.shown.clear();
+    control.installed = true;
+    control.calls.clear();
+    ServiceApp other(io, clock,
+                     ServicePlatform{fs, log, host, control, dialogs, tcp, mailer, runner, power},
+                     Options());
+    other.Start(word);
+    RunToExit();
+    EXPECT_EQ(control.calls, (std::vector<std::string>{"installed", "stop"}));
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(std::get<0>(dialogs.shown[0]), "Ebbmark Service Removal");
+    EXPECT_EQ(exit_code, 0);
+  }
+
+  exit_code.reset();
+  dialogs.shown.clear();
+  control.installed = false;
+  ServiceApp missing(io, clock,
+                     ServicePlatform{fs, log, host, control, dialogs, tcp, mailer, runner, power},
+                     Options());
+  missing.Start("uninstall");
+  RunToExit();
+  ASSERT_EQ(dialogs.shown.size(), 1u);
+  EXPECT_EQ(std::get<0>(dialogs.shown[0]), "Error removing Ebbmark service");
+}
+
+// ---- Settings changes ----
+
+TEST_F(ServiceAppTest, EachSettingsChangeIsSeenOnce) {
+  WriteSettings("TCPHost=127.0.0.1\nInverterAddress=2\n");
+  StartDebug();
+  EXPECT_EQ(app.Settings.MonitoredAddress, 2);
+  EXPECT_EQ(app.Stream.Table.MonitoredAddress, 2);
+  Tick();
+  Tick();
+  EXPECT_EQ(log.Count("New settings detected"), 0);
+
+  WriteSettings("TCPHost=127.0.0.1\nInverterAddress=4\n");
+  Tick();
+  Tick();
+  EXPECT_EQ(log.Count("New settings detected, resetting application."), 1);
+  EXPECT_EQ(app.Settings.MonitoredAddress, 4);
+  EXPECT_FALSE(app.Stream.LastDataStamp) << "the next tick reconnects at once";
+
+  fs.Touch(kIni);  // a second save within the same second
+  Tick();
+  EXPECT_EQ(log.Count("New settings detected, resetting application."), 2);
+}
+
+// ---- Monitoring ----
+
+TEST_F(ServiceAppTest, AnnouncesTheMonitoredInverterOncePerChange) {
+  WriteSettings("TCPHost=127.0.0.1\nInverterAddress=3\n");
+  StartDebug();
+  Tick();
+  tcp.Accept();
+  EXPECT_EQ(log.Count("Started monitoring"), 0) << "nothing heard yet";
+  tcp.Send(InverterLine(5, 0, 120, 264));
+  Tick();
+  tcp.Send(InverterLine(1, 0, 120, 264));
+  Tick();
+  Tick();
+  EXPECT_EQ(log.Count("Started monitoring inverter at address 3."), 1);
+  EXPECT_EQ(log.Count("Inverter monitoring changed! Was monitoring inverter at address 3. Now "
+                      "monitoring inverter at address 1."),
+            1);
+  EXPECT_EQ(log.records.size(), 2u);
+}
+
+TEST_F(ServiceAppTest, InvertingPeriodGivesItsRecordAndEmails) {
+  WriteSettings(
+      "TCPHost=127.0.0.1\nEmailOptions=1\nEmailDelay=5\nSMTPHost=127.0.0.1\nSMTPFrom=a@b\n"
+      "SMTPTo=c@d\n");
+  StartDebug();
+  Tick();
+  tcp.Accept();
+  tcp.Send(InverterLine(0, 12, 0, 250));
+  for (int i = 0; i < 4; ++i) {
+    Tick();
+    clock.Advance(1s);
+  }
+  EXPECT_EQ(log.Count("The inverter at address 0 has started inverting power."), 1);
+  EXPECT_TRUE(mailer.sent.empty()) << "EmailDelay not reached";
+  clock.Advance(1s);
+  tcp.Send(InverterLine(0, 12, 0, 250));
+  Tick();
+  ASSERT_EQ(mailer.sent.size(), 1u);
+  EXPECT_EQ(mailer.sent[0].subject, "[Ebbmark] Power Event");
+  EXPECT_NE(mailer.sent[0].body.find("has begun inverting"), std::string::npos);
+
+  tcp.Send(InverterLine(0, 0, 120, 240));
+  Tick();
+  Tick();
+  ASSERT_EQ(mailer.sent.size(), 2u);
+  EXPECT_NE(mailer.sent[1].body.find("has stopped inverting"), std::string::npos);
+  EXPECT_NE(mailer.sent[1].body.find("Duration: 00d 00:00:05"), std::string::npos);
+  EXPECT_EQ(log.Count("The inverter at address 0"), 1);
+}
+
+TEST_F(ServiceAppTest, ShortInvertingPeriodSendsNeitherEmail) {
+  WriteSettings(
+      "TCPHost=127.0.0.1\nEmailOptions=1\nEmailDelay=30\nSMTPHost=127.0.0.1\nSMTPFrom=a@b\n"
+      "SMTPTo=c@d\n");
+  StartDebug();
+  Tick();
+  tcp.Accept();
+  tcp.Send(InverterLine(0, 12, 0, 250));
+  Tick();
+  clock.Advance(3s);
+  tcp.Send(InverterLine(0, 0, 120, 250));
+  Tick();
+  EXPECT_EQ(log.Count("The inverter at address 0 has started inverting power."), 1);
+  EXPECT_TRUE(mailer.sent.empty());
+}
+
+// ---- The trigger sequence ----
+
+class TriggerTest : public ServiceAppTest {
+ protected:
+  void Arm(const std::string& extra) {
+    fs.Put(kRunFile, "#!/bin/sh\n");
+    WriteSettings("TCPHost=127.0.0.1\nSDSOC=70\nSOCOII=0\nEmailOptions=3\nSMTPHost=127.0.0.1\n"
+                  "SMTPFrom=ups@example.org\nSMTPTo=admin@example.org\nExecuteFile=" +
+                  std::string(kRunFile) + "\n" + extra);
+    StartDebug();
+    Tick();
+    tcp.Accept();
+    tcp.Send(InverterLine(0, 0, 120, 250) + FndcLine(60));
+  }
+};
+
+TEST_F(TriggerTest, RunsEveryStepOnceInOrderAndStops) {
+  Arm("ShutdownType=1\nForce=1\nExecuteDelay=600\n");
+  journal.clear();
+  Tick();
+  EXPECT_TRUE(app.TriggerRunning());
+  EXPECT_FALSE(app.tmrRunChecks.Enabled()) << "no second tick interleaves";
+  RunToExit();
+  EXPECT_EQ(journal, (Journal{"mail: [Ebbmark] Power Event", "run: /home/save work.sh",
+                              "mail: [Ebbmark] Shutdown Event",
+                              "record: Shutdown initiated due to power event.", "power: shutdown",
+                              "exit"}));
+  ASSERT_EQ(runner.calls.size(), 1u);
+  EXPECT_EQ(runner.calls[0].wait, std::optional{600000ms});
+  EXPECT_EQ(power.calls[0].second, true);
+  EXPECT_NE(mailer.sent[1].body.find("The action (shutdown) on computer "), std::string::npos);
+}
+
+TEST_F(TriggerTest, RunFileWaitFollowsExecuteDelay) {
+  for (auto [delay, wait] : std::vector<std::pair<int, std::optional<std::chrono::milliseconds>>>{
+           {-1, std::nullopt}, {0, 0ms}, {2, 2000ms}, {1800, 1800000ms}}) {
+    SCOPED_TRACE(delay);
+    WriteSettings("ExecuteDelay=" + std::to_string(delay) + "\nExecuteFile=" + kRunFile +
+                  "\nSDSOC=70\nSOCOII=0\nTCPHost=127.0.0.1\n");
+    runner.calls.clear();
+    exit_code.reset();
+    ServiceApp other(io, clock,
+                     ServicePlatform{fs, log, host, control, dialogs, tcp, mailer, runner, power},
+                     Options());
+    fs.Put(kRunFile, "#!/bin/sh\n");
+    other.Start("debug");
+    other.tmrRunChecks.SetEnabled(false);
+    other.Stream.Append(FndcLine(60));
+    other.RunChecks();
+    RunToExit();
+    ASSERT_EQ(runner.calls.size(), 1u);
+    EXPECT_EQ(runner.calls[0].wait, wait);
+  }
+}
+
+TEST_F(TriggerTest, DoNothingStillMailsNamesTheActionAndStops) {
+  Arm("ShutdownType=0\n");
+  Tick();
+  RunToExit();
+  EXPECT_EQ(exit_code, 0);
+  EXPECT_TRUE(power.calls.empty());
+  EXPECT_EQ(log.Count("Shutdown initiated"), 0);
+  EXPECT_EQ(log.Count("Hibernation initiated"), 0);
+  ASSERT_EQ(mailer.sent.size(), 2u);
+  EXPECT_NE(mailer.sent[1].body.find("The action (do nothing) on computer "), std::string::npos);
+}
+
+TEST_F(TriggerTest, RunFileThatCannotStartIsLoggedAndTheActionFollows) {
+  runner.result = RunResult{false, std::make_error_code(std::errc::permission_denied), false, 0};
+  power.refuse = std::make_error_code(std::errc::operation_not_permitted);
+  Arm("ShutdownType=2\nForce=0\n");
+  Tick();
+  RunToExit();
+  EXPECT_EQ(log.Count("Could not start the run file /home/save work.sh: "), 1);
+  EXPECT_EQ(log.Count("Hibernation initiated due to power event."), 1);
+  ASSERT_EQ(power.calls.size(), 1u);
+  EXPECT_EQ(power.calls[0], std::make_pair(PowerKind::Hibernate, false));
+  EXPECT_EQ(log.Count("The system refused to hibernate: "), 1);
+  EXPECT_EQ(exit_code, 0);
+}
+
+TEST_F(TriggerTest, NoUsableRunFileSkipsItsStepsAndEmail) {
+  fs.Put(kRunFile, "");
+  Arm("ShutdownType=1\n");
+  fs.files.erase(kRunFile);  // vanished after the load
+  journal.clear();
+  Tick();
+  RunToExit();
+  EXPECT_TRUE(runner.calls.empty());
+  EXPECT_EQ(journal.front(), "mail: [Ebbmark] Shutdown Event");
+}
+
+TEST_F(ServiceAppTest, RunFileReadyRules) {
+  fs.Put("/ab", "");
+  fs.Put("/home/x/", "");
+  fs.Put("/home/run.sh", "");
+  for (auto [path, ready] : std::vector<std::pair<std::string, bool>>{
+           {"", false}, {"/ab", false}, {"/home/x/", false}, {"/home/run.sh", true},
+           {"/home/missing.sh", false}}) {
+    app.Settings.ExecuteFile = path;
+    EXPECT_EQ(app.RunFileReady(), ready) << path;
+  }
+}
+
+}  // namespace
+}  // namespace ebbmark
