@@ -2,22 +2,17 @@
 // Sending one plain-text email. The send runs off the loop thread; its result
 // is posted back to the loop.
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include <asio/io_context.hpp>
 
-namespace ebbmark {
+#include "common/clock.h"
+#include "common/mail_format.h"  // MailMessage
 
-struct MailMessage {
-  std::string host;
-  int port = 25;
-  std::string from;
-  std::string to;
-  std::string subject;
-  std::string body;  // any line ends; sent with CR LF
-};
+namespace ebbmark {
 
 struct MailResult {
   bool sent = false;
@@ -30,9 +25,19 @@ class Mailer {
   virtual ~Mailer() = default;
   // Sends `message` with a 30-second time-out and posts `done` to the loop.
   // A sender or recipient holding CR or LF is refused without sending.
+  // Messages go out one after another in the order given. Once the mailer
+  // is destroyed no further `done` is called.
   virtual void Send(const MailMessage& message, std::function<void(MailResult)> done) = 0;
 };
 
+// How long a send may take. Production uses the defaults; tests shorten them.
+struct MailerOptions {
+  std::chrono::milliseconds timeout{30'000};          // the whole send
+  std::chrono::milliseconds connect_timeout{10'000};  // capped by `timeout`
+  const Clock* clock = nullptr;                       // Date header; nullptr: the system clock
+};
+
 std::unique_ptr<Mailer> MakeMailer(asio::io_context& io);
+std::unique_ptr<Mailer> MakeMailer(asio::io_context& io, const MailerOptions& options);
 
 }  // namespace ebbmark

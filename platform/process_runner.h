@@ -13,10 +13,11 @@
 namespace ebbmark {
 
 struct RunResult {
-  bool started = false;      // false: the file could not be started (see error)
-  std::error_code error;     // why it could not be started
-  bool finished = false;     // the process ended within the wait
-  int exit_code = 0;         // valid when finished
+  bool started = false;   // false: the file could not be started (see error)
+  std::error_code error;  // why it could not be started
+  bool finished = false;  // the process ended within the wait
+  int exit_code = 0;      // valid when finished (POSIX: 128 + signal when a signal ended it)
+  int process_id = 0;     // the started process (or its opener), valid when started
 };
 
 class ProcessRunner {
