@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/posix/posix_test_support.h"
+#include "platform/program_path.h"
+
+namespace ebbmark {
+namespace {
+
+using testing::ReadText;
+using testing::TempFolder;
+using testing::WriteText;
+
+std::vector<std::string> Entries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
+class PosixFileSystemTest : public ::testing::Test {
+ protected:
+  FileSystem& fs = RealFileSystem();
+  TempFolder dir;
+};
+
+TEST_F(PosixFileSystemTest, ReadFileTellsMissingFromUnreadable) {
+  WriteText(dir / "Ebbmark.ini", std::string("a\r\nb\0c", 6));
+  WriteText(dir / "plain", "x");
+  std::filesystem::create_directory(dir / "folder");
+
+  auto ok = fs.ReadFile(dir / "Ebbmark.ini");
+  EXPECT_EQ(ok.status, ReadResult::Status::Ok);
+  EXPECT_EQ(ok.data, std::string("a\r\nb\0c", 6));
+
+  EXPECT_EQ(fs.ReadFile(dir / "none.ini").status, ReadResult::Status::Missing);
+  // A folder that is really a file is a missing path, not a fault.
+  EXPECT_EQ(fs.ReadFile(dir / "plain/Ebbmark.ini").status, ReadResult::Status::Missing);
+
+  auto folder = fs.ReadFile(dir / "folder");
+  EXPECT_EQ(folder.status, ReadResult::Status::Error);
+  EXPECT_TRUE(folder.error);
+  EXPECT_TRUE(folder.data.empty());
+}
+
+TEST_F(PosixFileSystemTest, ReplaceFileCreatesAndReplacesKeepingPermissions) {
+  const std::string path = dir / "Ebbmark.ini";
+  ASSERT_FALSE(fs.ReplaceFile(path, "first"));
+  EXPECT_EQ(ReadText(path), "first");
+
+  ::chmod(path.c_str(), 0640);
+  ASSERT_FALSE(fs.ReplaceFile(path, "second, longer"));
+  EXPECT_EQ(ReadText(path), "second, longer");
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  ASSERT_FALSE(fs.ReplaceFile(path, ""));
+  EXPECT_EQ(ReadText(path), "");
+  // No temporary file is left behind.
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"Ebbmark.ini"});
+}
+
+TEST_F(PosixFileSystemTest, ReplaceFileFailureLeavesNothingBehind) {
+  // The folder does not exist: nothing can be written.
+  EXPECT_TRUE(fs.ReplaceFile(dir / "missing/Ebbmark.ini", "x"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+
+  // The target is a folder: the rename would fail; the folder and its
+  // contents stay, and the temporary file is gone.
+  std::filesystem::create_directory(dir / "Ebbmark.ini");
+  WriteText(dir / "Ebbmark.ini/keep", "old");
+  EXPECT_TRUE(fs.ReplaceFile(dir / "Ebbmark.ini", "new"));
+  EXPECT_EQ(ReadText(dir / "Ebbmark.ini/keep"), "old");
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"Ebbmark.ini"});
+
+  EXPECT_TRUE(fs.ReplaceFile(std::string("a\0b", 3), "x"));
+  EXPECT_TRUE(fs.ReplaceFile(dir.path() + "/", "x"));
+}
+
+TEST_F(PosixFileSystemTest, ReplaceFileAcceptsANameAtTheLengthLimit) {
+  const std::string path = dir / std::string(255, 'n');
+  ASSERT_FALSE(fs.ReplaceFile(path, "x"));
+  EXPECT_EQ(ReadText(path), "x");
+  EXPECT_EQ(Entries(dir.path()).size(), 1u);
+}
+
+TEST_F(PosixFileSystemTest, StampSeesSubSecondChangesAndSize) {
+  const std::string path = dir / "Ebbmark.ini";
+  WriteText(path, "aaaa");
+  // Two saves within the same second, 100 ns apart.
+  const timespec first[2] = {{1'800'000'000, 100}, {1'800'000'000, 100}};
+  const timespec second[2] = {{1'800'000'000, 200}, {1'800'000'000, 200}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), first, 0), 0);
+  const auto a = fs.Stamp(path);
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), second, 0), 0);
+  const auto b = fs.Stamp(path);
+  ASSERT_TRUE(a && b);
+  EXPECT_NE(*a, *b);
+  EXPECT_EQ(b->mtime_ns, 1'800'000'000'000'000'200);
+  EXPECT_EQ(b->size, 4u);
+
+  // Same time, other size: still a change.
+  WriteText(path, "aaaaa");
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), second, 0), 0);
+  const auto c = fs.Stamp(path);
+  ASSERT_TRUE(c);
+  EXPECT_NE(*b, *c);
+
+  EXPECT_FALSE(fs.Stamp(dir / "missing.ini"));
+  EXPECT_FALSE(fs.Stamp(dir / "missing/Ebbmark.ini"));
+  EXPECT_FALSE(fs.Stamp(std::string("a\0b", 3)));
+}
+
+TEST_F(PosixFileSystemTest, PatternMatchesSkipsHiddenEntriesAndBadPaths) {
+  for (const char* name : {"Ebbmark.ini", "run.sh", "data[1].txt", ".hidden.exe", ".profile"}) {
+    WriteText(dir / name, "x");
+  }
+  std::filesystem::create_directory(dir / "tools");
+  std::filesystem::create_directory(dir / ".git");
+
+  struct Case {
+    std::string pattern;
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {dir / "*.ini", true},
+      {dir / "run.?h", true},
+      {dir / "r[tu]n.sh", true},
+      {dir / "run.sh", true},
+      {dir / "data[1].txt", true},  // a name that is itself a pattern
+      {dir / "tools", true},
+      {dir / "to*", true},
+      {dir / "*", true},
+      {dir / "*.exe", false},  // only a hidden file would match
+      {dir / ".hidden.exe", false},
+      {dir / ".hid*", false},
+      {dir / ".git", false},
+      {dir / "*.bat", false},
+      {dir / "RUN.SH", false},
+      {dir / "nothing.sh", false},
+      {dir / "missing/*.sh", false},
+      {dir / "missing/run.sh", false},
+      {dir / "run.sh/*", false},
+      {dir / (std::string(300, 'r') + "*"), false},
+      {dir / std::string(300, 'r'), false},
+      {dir.path() + "/", false},
+      {std::string(dir / "run.sh") + std::string("\0x", 2), false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(fs.PatternMatches(c.pattern), c.expected) << c.pattern;
+  }
+}
+
+TEST_F(PosixFileSystemTest, AppendLineAddsWholeLines) {
+  const std::string path = dir / "events.jsonl";
+  ASSERT_FALSE(fs.AppendLine(path, "{\"id\":110}"));
+  ASSERT_FALSE(fs.AppendLine(path, ""));
+  ASSERT_FALSE(fs.AppendLine(path, "last"));
+  EXPECT_EQ(ReadText(path), "{\"id\":110}\n\nlast\n");
+  EXPECT_TRUE(fs.AppendLine(dir / "missing/events.jsonl", "x"));
+}
+
+TEST_F(PosixFileSystemTest, AppendLineFromSeveralWritersNeverInterleaves) {
+  const std::string path = dir / "events.jsonl";
+  constexpr int kWriters = 4;
+  constexpr int kLines = 100;
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      const std::string line(3000, static_cast<char>('a' + w));
+      for (int i = 0; i < kLines; ++i) fs.AppendLine(path, line);
+    });
+  }
+  for (auto& t : writers) t.join();
+
+  std::istringstream in(ReadText(path));
+  int count = 0;
+  for (std::string line; std::getline(in, line); ++count) {
+    ASSERT_EQ(line.size(), 3000u);
+    ASSERT_EQ(line.find_first_not_of(line[0]), std::string::npos);
+  }
+  EXPECT_EQ(count, kWriters * kLines);
+}
+
+TEST(PosixPathTest, JoinPath) {
+  EXPECT_EQ(JoinPath("/etc/ebbmark", "Ebbmark.ini"), "/etc/ebbmark/Ebbmark.ini");
+  EXPECT_EQ(JoinPath("/etc/ebbmark/", "Ebbmark.ini"), "/etc/ebbmark/Ebbmark.ini");
+  EXPECT_EQ(JoinPath("/", "Ebbmark.ini"), "/Ebbmark.ini");
+  EXPECT_EQ(JoinPath("", "Ebbmark.ini"), "Ebbmark.ini");
+}
+
+TEST(PosixPathTest, ProgramPathIsThisExecutable) {
+  const std::string path = ProgramPath();
+  ASSERT_FALSE(path.empty());
+  EXPECT_EQ(path[0], '/');
+  EXPECT_TRUE(std::filesystem::equivalent(path, "/proc/self/exe"));
+  EXPECT_EQ(ProgramFolder(), std::filesystem::path(path).parent_path().string());
+}
+
+}  // namespace
+}  // namespace ebbmark
