@@ -1,0 +1,284 @@
+#include "common/mail_format.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace ebbmark {
+namespace {
+
+TimePoint At(long long seconds) {
+  return TimePoint{std::chrono::seconds{seconds}};
+}
+
+MailMessage Valid() {
+  MailMessage m;
+  m.host = "mail.example.test";
+  m.port = 25;
+  m.from = "ebbmark@example.test";
+  m.to = "admin@example.test";
+  m.subject = "[Ebbmark] Power Event";
+  m.body = "line one\nline two";
+  return m;
+}
+
+std::vector<std::string> Lines(const std::string& crlf_text) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while (start < crlf_text.size()) {
+    auto end = crlf_text.find("\r\n", start);
+    if (end == std::string::npos) end = crlf_text.size();
+    out.push_back(crlf_text.substr(start, end - start));
+    start = end + 2;
+  }
+  return out;
+}
+
+// Every LF is part of a CR LF and every CR is followed by LF.
+bool OnlyCrLf(const std::string& s) {
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) return false;
+    if (s[i] == '\r' && (i + 1 == s.size() || s[i + 1] != '\n')) return false;
+  }
+  return true;
+}
+
+std::string DecodeQuotedPrintable(const std::string& s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '=') {
+      out += s[i];
+    } else if (s.compare(i + 1, 2, "\r\n") == 0) {
+      i += 2;
+    } else {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    }
+  }
+  return out;
+}
+
+std::string DecodeBase64(const std::string& s) {
+  const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned acc = 0;
+  int bits = 0;
+  for (const char c : s) {
+    if (c == '=') break;
+    acc = (acc << 6) | static_cast<unsigned>(digits.find(c));
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((acc >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+TEST(MailFormat, BuildsTheHeadersAndACrLfBody) {
+  const std::string text = FormatMailMessage(Valid(), At(1'800'000'000), "<1.2@host>");
+  EXPECT_EQ(text,
+            "Date: Fri, 15 Jan 2027 08:00:00 +0000\r\n"
+            "From: ebbmark@example.test\r\n"
+            "To: admin@example.test\r\n"
+            "Subject: [Ebbmark] Power Event\r\n"
+            "Message-ID: <1.2@host>\r\n"
+            "MIME-Version: 1.0\r\n"
+            "Content-Type: text/plain; charset=UTF-8\r\n"
+            "Content-Transfer-Encoding: 8bit\r\n"
+            "\r\n"
+            "line one\r\n"
+            "line two\r\n");
+}
+
+TEST(MailFormat, KeepsDisplayNamesAndListsSeveralRecipients) {
+  MailMessage m = Valid();
+  m.from = "Ebbmark <ebbmark@example.test>";
+  m.to = "Admin <admin@example.test>";
+  std::string text = FormatMailMessage(m, At(0), "<x@y>");
+  EXPECT_NE(text.find("\r\nFrom: Ebbmark <ebbmark@example.test>\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\r\nTo: Admin <admin@example.test>\r\n"), std::string::npos);
+
+  m.to = "a@example.test; b@example.test";
+  text = FormatMailMessage(m, At(0), "<x@y>");
+  EXPECT_NE(text.find("\r\nTo: a@example.test, b@example.test\r\n"), std::string::npos);
+}
+
+TEST(MailFormat, NormalizesEveryLineEnd) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"", ""},
+      {"a\nb", "a\r\nb"},
+      {"a\rb", "a\r\nb"},
+      {"a\r\nb", "a\r\nb"},
+      {"a\n\rb", "a\r\n\r\nb"},
+      {"a\r\r\nb", "a\r\n\r\nb"},
+      {"\n\n", "\r\n\r\n"},
+      {"end\r", "end\r\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(NormalizeLineEnds(c.in), c.out) << c.in;
+}
+
+TEST(MailFormat, TheWholeMessageHasOnlyCrLfLineEnds) {
+  MailMessage m = Valid();
+  m.body = "mixed\rends\nhere\r\n\n\rlast line without end";
+  const std::string text = FormatMailMessage(m, At(0), "<x@y>");
+  EXPECT_TRUE(OnlyCrLf(text));
+  EXPECT_TRUE(text.ends_with("\r\nlast line without end\r\n"));
+}
+
+TEST(MailFormat, ChecksTheMessageBeforeSending) {
+  const struct {
+    const char* what;
+    void (*change)(MailMessage&);
+    MailProblem expected;
+  } cases[] = {
+      {"valid", [](MailMessage&) {}, MailProblem::None},
+      {"IPv6 literal", [](MailMessage& m) { m.host = "[::1]"; }, MailProblem::None},
+      {"display name", [](MailMessage& m) { m.from = "Ebbmark <e@x.test>"; }, MailProblem::None},
+      {"no host", [](MailMessage& m) { m.host = ""; }, MailProblem::NoHost},
+      {"host with path", [](MailMessage& m) { m.host = "evil/x"; }, MailProblem::BadHost},
+      {"host with user", [](MailMessage& m) { m.host = "u@mail"; }, MailProblem::BadHost},
+      {"host with blank", [](MailMessage& m) { m.host = "mail x"; }, MailProblem::BadHost},
+      {"host with CR LF", [](MailMessage& m) { m.host = "mail\r\nx"; }, MailProblem::BadHost},
+      {"port 0", [](MailMessage& m) { m.port = 0; }, MailProblem::BadPort},
+      {"port 70000", [](MailMessage& m) { m.port = 70000; }, MailProblem::BadPort},
+      {"empty sender", [](MailMessage& m) { m.from = ""; }, MailProblem::BadSender},
+      {"blank sender", [](MailMessage& m) { m.from = "  "; }, MailProblem::BadSender},
+      {"sender with LF", [](MailMessage& m) { m.from = "a@x.test\nBcc: victim@x.test"; },
+       MailProblem::BadSender},
+      {"sender with CR", [](MailMessage& m) { m.from = "a@x.test\r"; }, MailProblem::BadSender},
+      {"empty recipient", [](MailMessage& m) { m.to = ""; }, MailProblem::BadRecipient},
+      {"only separators", [](MailMessage& m) { m.to = " ; , "; }, MailProblem::BadRecipient},
+      {"recipient with CR LF", [](MailMessage& m) { m.to = "a@x.test\r\nRCPT TO:<b@x.test>"; },
+       MailProblem::BadRecipient},
+  };
+  for (const auto& c : cases) {
+    MailMessage m = Valid();
+    c.change(m);
+    EXPECT_EQ(CheckMailMessage(m), c.expected) << c.what;
+  }
+}
+
+TEST(MailFormat, ASubjectCannotAddHeaders) {
+  MailMessage m = Valid();
+  m.subject = "Hello\r\nBcc: victim@example.test\n\nbody";
+  const std::string text = FormatMailMessage(m, At(0), "<x@y>");
+  const auto lines = Lines(text);
+  for (const auto& line : lines) EXPECT_FALSE(line.starts_with("Bcc:")) << line;
+  EXPECT_NE(text.find("\r\nSubject: Hello Bcc: victim@example.test body\r\n"), std::string::npos);
+  EXPECT_TRUE(OnlyCrLf(text));
+}
+
+TEST(MailFormat, FoldsALongSubjectAtBlanks) {
+  MailMessage m = Valid();
+  std::string subject;
+  for (int i = 0; i < 20; ++i) subject += "word" + std::to_string(i) + " ";
+  subject += "end";
+  m.subject = subject;
+  const std::string text = FormatMailMessage(m, At(0), "<x@y>");
+  const auto start = text.find("Subject: ");
+  const auto end = text.find("\r\nMessage-ID:");
+  const std::string header = text.substr(start, end - start);
+  for (const auto& line : Lines(header)) EXPECT_LE(line.size(), 78u) << line;
+  // Unfolding (dropping CR LF before a blank) gives the subject back.
+  std::string unfolded;
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    if (header.compare(i, 2, "\r\n") == 0) {
+      ++i;
+      continue;
+    }
+    unfolded += header[i];
+  }
+  EXPECT_EQ(unfolded, "Subject: " + subject);
+}
+
+TEST(MailFormat, EncodesANonAsciiSubjectInWholeCharacters) {
+  MailMessage m = Valid();
+  // The 45-byte cut of an encoded word falls inside the "ä".
+  m.subject = std::string(44, 'x') + "\xC3\xA4 Batterie f\xC3\xA4hrt herunter";
+  const std::string text = FormatMailMessage(m, At(0), "<x@y>");
+  const auto start = text.find("Subject:");
+  const auto end = text.find("\r\nMessage-ID:");
+  std::string decoded;
+  for (std::string line : Lines(text.substr(start, end - start))) {
+    const auto open = line.find("=?UTF-8?B?");
+    ASSERT_NE(open, std::string::npos) << line;
+    ASSERT_TRUE(line.ends_with("?=")) << line;
+    const std::string word = line.substr(open);
+    EXPECT_LE(word.size(), 75u);
+    const std::string part = DecodeBase64(word.substr(10, word.size() - 12));
+    ASSERT_FALSE(part.empty());
+    EXPECT_NE(static_cast<unsigned char>(part[0]) & 0xC0, 0x80u) << "split inside a character";
+    decoded += part;
+  }
+  EXPECT_EQ(decoded, m.subject);
+}
+
+TEST(MailFormat, DotStuffsLinesThatBeginWithADot) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"", ""},
+      {".", ".."},
+      {"a\r\n.\r\nb\r\n", "a\r\n..\r\nb\r\n"},
+      {"..x\r\n", "...x\r\n"},
+      {"a.b\r\nc.\r\n", "a.b\r\nc.\r\n"},
+      {"\r\n.\r\n.\r\n", "\r\n..\r\n..\r\n"},
+      {"x\n.y", "x\n.y"},  // a bare LF is no line end on the wire
+  };
+  for (const auto& c : cases) EXPECT_EQ(DotStuff(c.in), c.out) << c.in;
+}
+
+TEST(MailFormat, FormatsDatesInUtcWithEnglishNames) {
+  EXPECT_EQ(FormatMailDate(At(0)), "Thu, 01 Jan 1970 00:00:00 +0000");
+  EXPECT_EQ(FormatMailDate(At(1'709'211'662)), "Thu, 29 Feb 2024 13:01:02 +0000");
+  EXPECT_EQ(FormatMailDate(At(1'800'000'000)), "Fri, 15 Jan 2027 08:00:00 +0000");
+}
+
+TEST(MailFormat, MakesMessageIdsFromTheHostName) {
+  EXPECT_EQ(MakeMessageId(At(5), 0xabc, "pc-01.lan"), "<5.0000000000000abc@pc-01.lan>");
+  EXPECT_EQ(MakeMessageId(At(5), 1, "My PC<>"), "<5.0000000000000001@MyPC>");
+  EXPECT_EQ(MakeMessageId(At(5), 1, ""), "<5.0000000000000001@localhost>");
+  EXPECT_EQ(MakeMessageId(At(5), 1, ".."), "<5.0000000000000001@localhost>");
+}
+
+TEST(MailFormat, TakesEnvelopeAddresses) {
+  EXPECT_EQ(EnvelopeAddress(" a@x.test "), "a@x.test");
+  EXPECT_EQ(EnvelopeAddress("Admin <a@x.test>"), "a@x.test");
+  EXPECT_EQ(EnvelopeAddress("\"Smith, J\" <j@x.test>"), "j@x.test");
+  EXPECT_EQ(SplitRecipients("a@x.test"), std::vector<std::string>{"a@x.test"});
+  EXPECT_EQ(SplitRecipients("a@x.test, b@x.test;c@x.test"),
+            (std::vector<std::string>{"a@x.test", "b@x.test", "c@x.test"}));
+  EXPECT_EQ(SplitRecipients("\"Smith, J\" <j@x.test>, k@x.test"),
+            (std::vector<std::string>{"j@x.test", "k@x.test"}));
+  EXPECT_EQ(SplitRecipients(";;"), std::vector<std::string>{});
+}
+
+TEST(MailFormat, SendsOverlongLinesAsQuotedPrintable) {
+  MailMessage m = Valid();
+  const std::string long_line = std::string(1500, 'a') + "=b\xC3\xA4 " + std::string(600, 'c');
+  m.body = "short\n" + long_line + "\n.\nlast ";
+  const std::string text = FormatMailMessage(m, At(0), "<x@y>");
+  EXPECT_NE(text.find("\r\nContent-Transfer-Encoding: quoted-printable\r\n"), std::string::npos);
+  const std::string body = text.substr(text.find("\r\n\r\n") + 4);
+  for (const auto& line : Lines(body)) EXPECT_LE(line.size(), 76u);
+  EXPECT_TRUE(OnlyCrLf(body));
+  EXPECT_EQ(DecodeQuotedPrintable(body), "short\r\n" + long_line + "\r\n.\r\nlast \r\n");
+}
+
+TEST(MailFormat, KeepsLinesUpToTheSmtpLimitAs8Bit) {
+  MailMessage m = Valid();
+  m.body = std::string(998, 'a');
+  EXPECT_NE(FormatMailMessage(m, At(0), "<x@y>").find("Content-Transfer-Encoding: 8bit"),
+            std::string::npos);
+  m.body += 'a';
+  EXPECT_NE(FormatMailMessage(m, At(0), "<x@y>").find("quoted-printable"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace ebbmark
