@@ -1,0 +1,189 @@
+"""Shared helpers for the black-box tests: they start the real EbbmarkSvc and
+relay-sim on 127.0.0.1 with a temporary settings folder, and read what the
+service did from its JSON event mirror, its terminal output, the SMTP server
+and the power dry-run file. Every wait is bounded in time."""
+
+import json
+import os
+import re
+import shlex
+import signal
+import socket
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+BIN_DIR = Path(os.environ.get("EBBMARK_BIN_DIR", Path(__file__).resolve().parents[2] / "build" / "default"))
+# EBBMARK_SVC_CMD runs another build of the service (the Windows one under Wine).
+SVC_CMD = shlex.split(os.environ.get("EBBMARK_SVC_CMD", str(BIN_DIR / "service" / "EbbmarkSvc")))
+RELAY_SIM = BIN_DIR / "tools" / "relay-sim" / "relay-sim"
+SCENARIOS = Path(__file__).resolve().parents[2] / "tools" / "relay-sim" / "scenarios"
+
+
+def wait_for(predicate, timeout, step=0.05):
+    """Polls `predicate` until it is true or `timeout` seconds have passed."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(step)
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Output:
+    """Collects a child's output lines on a thread, with their arrival times."""
+
+    def __init__(self, stream):
+        self.lines = []
+        self._lock = threading.Lock()
+        self._thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        self._thread.start()
+
+    def _read(self, stream):
+        for raw in iter(stream.readline, b""):
+            with self._lock:
+                self.lines.append((time.monotonic(), raw.decode("utf-8", "replace").rstrip("\r\n")))
+
+    def snapshot(self):
+        with self._lock:
+            return list(self.lines)
+
+    def text(self):
+        return "\n".join(l for _, l in self.snapshot())
+
+    def find(self, pattern, since=0.0):
+        for t, line in self.snapshot():
+            if t >= since:
+                m = re.search(pattern, line)
+                if m:
+                    return t, m
+        return None
+
+
+class Process:
+    def __init__(self, args, env=None, cwd=None):
+        self.args = [str(a) for a in args]
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     stdin=subprocess.DEVNULL, env=env, cwd=cwd)
+        self.started = time.monotonic()
+        self.out = Output(self.proc.stdout)
+
+    def wait(self, timeout):
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def signal(self, sig):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            if self.wait(5) is None:
+                self.proc.kill()
+                self.proc.wait(5)
+
+
+class Home:
+    """A temporary settings folder with the operator switches pointing into it."""
+
+    def __init__(self, path: Path):
+        self.path = path
+        self.ini = path / "Ebbmark.ini"
+        self.events_file = path / "events.jsonl"
+        self.power_file = path / "power.jsonl"
+
+    def write_settings(self, **keys):
+        lines = ["[EbbmarkSvc]"] + [f"{k}={v}" for k, v in keys.items()]
+        self.ini.write_text("\n".join(lines) + "\n")
+
+    def env(self, **extra):
+        env = dict(os.environ)
+        for name in ("NOTIFY_SOCKET", "INVOCATION_ID", "LISTEN_FDS"):
+            env.pop(name, None)
+        env.update(EBBMARK_HOME=str(self.path), EBBMARK_EVENT_LOG=str(self.events_file),
+                   EBBMARK_POWER_DRYRUN=str(self.power_file))
+        env.update({k: str(v) for k, v in extra.items()})
+        return env
+
+    def events(self):
+        if not self.events_file.exists():
+            return []
+        return [json.loads(l) for l in self.events_file.read_text().splitlines() if l.strip()]
+
+    def texts(self, prefix=""):
+        return [e["text"] for e in self.events() if e["text"].startswith(prefix)]
+
+    def power(self):
+        if not self.power_file.exists():
+            return []
+        return [json.loads(l) for l in self.power_file.read_text().splitlines() if l.strip()]
+
+
+class Relay(Process):
+    """relay-sim on 127.0.0.1; the TCP port is read from its start line."""
+
+    def __init__(self, *extra, port=0):
+        super().__init__([RELAY_SIM, "--host", "127.0.0.1", "--port", port, "--no-udp", *extra])
+        found = wait_for(lambda: self.out.find(r"tcp=127\.0\.0\.1:(\d+)"), 10)
+        assert found, "relay-sim did not start:\n" + self.out.text()
+        self.port = int(found[1].group(1))
+
+
+@pytest.fixture
+def home(tmp_path):
+    return Home(tmp_path)
+
+
+@pytest.fixture
+def procs():
+    """Starts processes and stops whatever is left at the end of the test."""
+    started = []
+
+    class Starter:
+        def service(self, home, *args, **env):
+            p = Process([*SVC_CMD, *args], env=home.env(**env))
+            started.append(p)
+            return p
+
+        def relay(self, *extra, port=0):
+            r = Relay(*extra, port=port)
+            started.append(r)
+            return r
+
+    yield Starter()
+    for p in reversed(started):
+        p.stop()
+
+
+@pytest.fixture
+def smtp():
+    """A real SMTP server on 127.0.0.1 that keeps what it receives."""
+    from aiosmtpd.controller import Controller
+
+    class Sink:
+        def __init__(self):
+            self.messages = []
+
+        async def handle_DATA(self, server, session, envelope):
+            self.messages.append(envelope)
+            return "250 OK"
+
+    sink = Sink()
+    port = free_port()
+    controller = Controller(sink, hostname="127.0.0.1", port=port)
+    controller.start()
+    sink.port = port
+    yield sink
+    controller.stop()
