@@ -22,7 +22,10 @@ class TcpClientTest : public ::testing::Test {
   // Runs the loop until `done` holds, for at most two seconds.
   template <typename Pred>
   void RunUntil(Pred done) {
-    for (int i = 0; i < 200 && !done(); ++i) io.run_for(10ms);
+    for (int i = 0; i < 200 && !done(); ++i) {
+      io.restart();
+      io.run_for(10ms);
+    }
   }
 
   asio::io_context io;

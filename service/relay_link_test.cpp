@@ -60,7 +60,8 @@ TEST_F(RelayLinkTest, GreetingIsDroppedOnlyAsTheProcessFirstChunk) {
 TEST_F(RelayLinkTest, GreetingFollowedByALineIsData) {
   link.Upkeep();
   tcp.Accept();
-  tcp.Send("Trellan relay v1.0 (0123456789)\r\n" + InverterLine(0, 1, 120, 264));
+  // The greeting's own LF then starts the line that follows it.
+  tcp.Send("Trellan relay v1.0 (0123456789)\r\n" + InverterLine(0, 1, 120, 264).substr(1));
   EXPECT_EQ(stream.Table.AcInput[0], 120);
 }
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <memory>
+
 #include "tests/support/fake_file_system.h"
 #include "tests/support/service_fakes.h"
 
@@ -56,12 +59,16 @@ class ServiceAppTest : public ::testing::Test {
 
   void Tick() {
     app.RunChecks();
+    io.restart();
     io.poll();
   }
 
   // Runs the loop until the process has ended, for at most two seconds.
   void RunToExit() {
-    for (int i = 0; i < 200 && !exit_code; ++i) io.run_for(10ms);
+    for (int i = 0; i < 200 && !exit_code; ++i) {
+      io.restart();
+      io.run_for(10ms);
+    }
   }
 
   asio::io_context io;
@@ -78,6 +85,15 @@ class ServiceAppTest : public ::testing::Test {
   Journal journal;
   std::optional<int> exit_code;
   ServiceApp app;
+
+  // Another program instance on the same fakes, with its own socket.
+  std::unique_ptr<ServiceApp> Another(ServiceHost& h, ServiceOptions o) {
+    auto& t = extra_tcp.emplace_back();
+    return std::make_unique<ServiceApp>(
+        io, clock, ServicePlatform{fs, log, h, control, dialogs, t, mailer, runner, power}, o);
+  }
+  std::unique_ptr<ServiceApp> Another() { return Another(host, Options()); }
+  std::deque<FakeTcpClient> extra_tcp;
 };
 
 // ---- Command line, install and uninstall ----
@@ -85,16 +101,13 @@ class ServiceAppTest : public ::testing::Test {
 TEST_F(ServiceAppTest, CommandWordsAreExactAndCaseSensitive) {
   for (const char* word : {"Debug", "install ", "INSTALL", "debug now", ""}) {
     SCOPED_TRACE(word);
-    asio::io_context io2;
     FakeServiceHost host2;
-    ServiceApp other(io2, clock,
-                     ServicePlatform{fs, log, host2, control, dialogs, tcp, mailer, runner, power},
-                     Options());
-    other.Start(word);
-    EXPECT_FALSE(other.DebugMode);
+    auto other = Another(host2, Options());
+    other->Start(word);
+    EXPECT_FALSE(other->DebugMode);
     EXPECT_EQ(host2.installs, 0);
     EXPECT_TRUE(host2.on_start) << "takes the normal service start";
-    EXPECT_TRUE(other.tmrServiceCheck.Enabled());
+    EXPECT_TRUE(other->tmrServiceCheck.Enabled());
   }
   EXPECT_TRUE(dialogs.shown.empty());
 }
@@ -103,14 +116,12 @@ TEST_F(ServiceAppTest, RunByHandEndsThroughTheWatchdog) {
   bool hinted = false;
   ServiceOptions o = Options();
   o.usage_hint = [&] { hinted = true; };
-  ServiceApp other(io, clock,
-                   ServicePlatform{fs, log, host, control, dialogs, tcp, mailer, runner, power},
-                   o);
-  other.Start("");
+  auto other = Another(host, o);
+  other->Start("");
   RunToExit();
   EXPECT_EQ(exit_code, 0);
   EXPECT_TRUE(hinted);
-  EXPECT_TRUE(other.DebugMode);  // the watchdog ends the process directly
+  EXPECT_TRUE(other->DebugMode);  // the watchdog ends the process directly
 }
 
 TEST_F(ServiceAppTest, StartedByTheManagerRunsTheStartHandling) {
@@ -148,10 +159,8 @@ TEST_F(ServiceAppTest, InstallOutcomes) {
   exit_code.reset();
   dialogs.shown.clear();
   host.install_ok = false;
-  ServiceApp failing(io, clock,
-                     ServicePlatform{fs, log, host, control, dialogs, tcp, mailer, runner, power},
-                     Options());
-  failing.Start("install silent");
+  auto failing = Another();
+  failing->Start("install silent");
   RunToExit();
   EXPECT_TRUE(dialogs.shown.empty());
   EXPECT_EQ(exit_code, 0);
@@ -169,10 +178,8 @@ TEST_F(ServiceAppTest, UninstallPaths) {
     dialogs.shown.clear();
     control.installed = true;
     control.calls.clear();
-    ServiceApp other(io, clock,
-                     ServicePlatform{fs, log, host, control, dialogs, tcp, mailer, runner, power},
-                     Options());
-    other.Start(word);
+    auto other = Another();
+    other->Start(word);
     RunToExit();
     EXPECT_EQ(control.calls, (std::vector<std::string>{"installed", "stop"}));
     ASSERT_EQ(dialogs.shown.size(), 1u);
@@ -183,10 +190,8 @@ TEST_F(ServiceAppTest, UninstallPaths) {
   exit_code.reset();
   dialogs.shown.clear();
   control.installed = false;
-  ServiceApp missing(io, clock,
-                     ServicePlatform{fs, log, host, control, dialogs, tcp, mailer, runner, power},
-                     Options());
-  missing.Start("uninstall");
+  auto missing = Another();
+  missing->Start("uninstall");
   RunToExit();
   ASSERT_EQ(dialogs.shown.size(), 1u);
   EXPECT_EQ(std::get<0>(dialogs.shown[0]), "Error removing Ebbmark service");
@@ -205,10 +210,10 @@ TEST_F(ServiceAppTest, EachSettingsChangeIsSeenOnce) {
 
   WriteSettings("TCPHost=127.0.0.1\nInverterAddress=4\n");
   Tick();
+  EXPECT_FALSE(app.Stream.LastDataStamp) << "the next tick reconnects at once";
   Tick();
   EXPECT_EQ(log.Count("New settings detected, resetting application."), 1);
   EXPECT_EQ(app.Settings.MonitoredAddress, 4);
-  EXPECT_FALSE(app.Stream.LastDataStamp) << "the next tick reconnects at once";
 
   fs.Touch(kIni);  // a second save within the same second
   Tick();
@@ -322,14 +327,12 @@ TEST_F(TriggerTest, RunFileWaitFollowsExecuteDelay) {
                   "\nSDSOC=70\nSOCOII=0\nTCPHost=127.0.0.1\n");
     runner.calls.clear();
     exit_code.reset();
-    ServiceApp other(io, clock,
-                     ServicePlatform{fs, log, host, control, dialogs, tcp, mailer, runner, power},
-                     Options());
+    auto other = Another();
     fs.Put(kRunFile, "#!/bin/sh\n");
-    other.Start("debug");
-    other.tmrRunChecks.SetEnabled(false);
-    other.Stream.Append(FndcLine(60));
-    other.RunChecks();
+    other->Start("debug");
+    other->tmrRunChecks.SetEnabled(false);
+    other->Stream.Append(FndcLine(60));
+    other->RunChecks();
     RunToExit();
     ASSERT_EQ(runner.calls.size(), 1u);
     EXPECT_EQ(runner.calls[0].wait, wait);
