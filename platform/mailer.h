@@ -33,7 +33,7 @@ class Mailer {
 // How long a send may take. Production uses the defaults; tests shorten them.
 struct MailerOptions {
   std::chrono::milliseconds timeout{30'000};          // the whole send
-  std::chrono::milliseconds connect_timeout{10'000};  // capped by `timeout`
+  std::chrono::milliseconds connect_timeout{15'000};  // up to the greeting; capped by `timeout`
   const Clock* clock = nullptr;                       // Date header; nullptr: the system clock
 };
 
