@@ -47,14 +47,15 @@ class AsioTcpClient final : public TcpClient {
           if (gen != generation_) return;
           if (ec) return Fail(ec);
           state_ = kSockConnecting;
-          asio::async_connect(socket_, results,
-                              [this, gen](const std::error_code& ec2, const asio::ip::tcp::endpoint&) {
-                                if (gen != generation_) return;
-                                if (ec2) return Fail(ec2);
-                                state_ = kSockConnected;
-                                if (OnConnected) OnConnected();
-                                if (gen == generation_) Read(gen);
-                              });
+          asio::async_connect(
+              socket_, results,
+              [this, gen](const std::error_code& ec2, const asio::ip::tcp::endpoint&) {
+                if (gen != generation_) return;
+                if (ec2) return Fail(ec2);
+                state_ = kSockConnected;
+                if (OnConnected) OnConnected();
+                if (gen == generation_) Read(gen);
+              });
         });
   }
 
@@ -69,21 +70,21 @@ class AsioTcpClient final : public TcpClient {
 
  private:
   void Read(std::uint64_t gen) {
-    socket_.async_read_some(asio::buffer(buffer_), [this, gen](const std::error_code& ec,
-                                                               std::size_t n) {
-      if (gen != generation_) return;
-      if (n > 0 && OnData) {
-        OnData(std::string(buffer_.data(), n));
-        if (gen != generation_) return;
-      }
-      if (ec == asio::error::eof) {
-        state_ = kSockClosing;
-        if (OnClose) OnClose();
-        return;
-      }
-      if (ec) return Fail(ec);
-      Read(gen);
-    });
+    socket_.async_read_some(asio::buffer(buffer_),
+                            [this, gen](const std::error_code& ec, std::size_t n) {
+                              if (gen != generation_) return;
+                              if (n > 0 && OnData) {
+                                OnData(std::string(buffer_.data(), n));
+                                if (gen != generation_) return;
+                              }
+                              if (ec == asio::error::eof) {
+                                state_ = kSockClosing;
+                                if (OnClose) OnClose();
+                                return;
+                              }
+                              if (ec) return Fail(ec);
+                              Read(gen);
+                            });
   }
 
   void Fail(const std::error_code& ec) {

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include <asio/io_context.hpp>
 #include <unistd.h>
+#include <asio/io_context.hpp>
 
 #include "common/clock.h"
 #include "common/service_control.h"

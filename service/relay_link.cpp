@@ -60,9 +60,9 @@ bool RelayLink::Upkeep() {
     if (age >= 5) {
       if (age < 30 && !LinkLostWarned) {
         LinkLostWarned = true;
-        log_.WriteEventLog(kEventWarning, 110,
-                           "Lost TCP connection to host " + settings_.TCPHost +
-                               "! Attempting reconnection.");
+        log_.WriteEventLog(
+            kEventWarning, 110,
+            "Lost TCP connection to host " + settings_.TCPHost + "! Attempting reconnection.");
       } else if (age >= 30 && !LinkLostReported) {
         LinkLostReported = true;
         log_.WriteEventLog(kEventError, 109,

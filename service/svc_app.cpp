@@ -18,14 +18,16 @@ constexpr const char* kRemoveTitle = "Error removing Ebbmark service";
 
 // Turns a callback-style operation into something a coroutine can await.
 // `start` receives the completion callback, which must be called on the loop.
+// Deliberately not a coroutine itself, and called outside co_await
+// expressions: this compiler mishandles lambda temporaries inside them.
 template <typename T, typename Start>
 asio::awaitable<T> AwaitCallback(Start start) {
-  co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(T)>(
-      [start = std::move(start)](auto handler) mutable {
+  return asio::async_initiate<decltype(asio::use_awaitable), void(T)>(
+      [](auto handler, Start begin) {
         auto shared = std::make_shared<decltype(handler)>(std::move(handler));
-        start([shared](T value) { (*shared)(std::move(value)); });
+        begin([shared](T value) { (*shared)(std::move(value)); });
       },
-      asio::use_awaitable);
+      asio::use_awaitable, std::move(start));
 }
 
 }  // namespace
@@ -218,8 +220,7 @@ void ServiceApp::Announce() {
     for (const auto& seen : t.InverterLastSeen) heard = heard || seen.has_value();
     if (!heard) return;
     p_.log.WriteEventLog(kEventInformation, 110,
-                         "Started monitoring inverter at address " + std::to_string(address) +
-                             ".");
+                         "Started monitoring inverter at address " + std::to_string(address) + ".");
     Monitor.MonitoringAnnounced = true;
     Monitor.AnnouncedAddress = address;
     return;
@@ -318,10 +319,18 @@ void ServiceApp::SendNotice(Notice n, std::function<void()> done) {
   });
 }
 
-asio::awaitable<void> ServiceApp::SendNoticeAsync(Notice n) {
-  co_await AwaitCallback<bool>([this, n](std::function<void(bool)> cb) {
+asio::awaitable<bool> ServiceApp::SendNoticeAsync(Notice n) {
+  return AwaitCallback<bool>([this, n](std::function<void(bool)> cb) {
     SendNotice(n, [cb = std::move(cb)] { cb(true); });
   });
+}
+
+asio::awaitable<RunResult> ServiceApp::RunFileAsync(std::string file,
+                                                    std::optional<milliseconds> wait) {
+  return AwaitCallback<RunResult>(
+      [this, file = std::move(file), wait](std::function<void(RunResult)> cb) {
+        p_.runner.Run(file, wait, std::move(cb));
+      });
 }
 
 asio::awaitable<void> ServiceApp::Pause(milliseconds d) {
@@ -336,40 +345,46 @@ asio::awaitable<void> ServiceApp::TriggerSequence() {
   if (RunFileReady() && !Monitor.RunFileDone) {
     Monitor.RunFileDone = true;
     tmrRunChecks.SetInterval(hold);
-    if (Settings.EmailOptions & 2) co_await SendNoticeAsync(Notice::RunFile);
+    if (Settings.EmailOptions & 2) {
+      auto sending = SendNoticeAsync(Notice::RunFile);
+      co_await std::move(sending);
+    }
 
     std::optional<milliseconds> wait;
     if (Settings.ExecuteDelay >= 0) wait = milliseconds{std::int64_t{Settings.ExecuteDelay} * 1000};
     const std::string file = Settings.ExecuteFile;
-    RunResult r = co_await AwaitCallback<RunResult>(
-        [this, file, wait](std::function<void(RunResult)> cb) { p_.runner.Run(file, wait, cb); });
+    auto running = RunFileAsync(file, wait);
+    const RunResult r = co_await std::move(running);
     if (!r.started) {
       p_.log.WriteEventLog(kEventError, 109,
-                           "Could not start the run file " + file + ": " + r.error.message() +
-                               ".");
+                           "Could not start the run file " + file + ": " + r.error.message() + ".");
     }
     co_await Pause(options_.action_pause);
-  } else if (Monitor.RunFileDone && !TriggerReached(Inverting, Settings, Stream.Table,
-                                                    clock_.Now())) {
+  } else if (Monitor.RunFileDone &&
+             !TriggerReached(Inverting, Settings, Stream.Table, clock_.Now())) {
     Monitor.RunFileDone = false;
   }
 
   if (!Monitor.ActionDone) {
     Monitor.ActionDone = true;
     tmrRunChecks.SetInterval(hold);
-    if (Settings.EmailOptions & 2) co_await SendNoticeAsync(Notice::Action);
+    if (Settings.EmailOptions & 2) {
+      auto sending = SendNoticeAsync(Notice::Action);
+      co_await std::move(sending);
+    }
     if (Settings.ShutdownType == 1) {
       p_.log.WriteEventLog(kEventInformation, 110, "Shutdown initiated due to power event.");
     } else if (Settings.ShutdownType == 2) {
       p_.log.WriteEventLog(kEventInformation, 110, "Hibernation initiated due to power event.");
     }
     if (Settings.ShutdownType == 1 || Settings.ShutdownType == 2) {
-      const PowerKind kind = Settings.ShutdownType == 1 ? PowerKind::Shutdown : PowerKind::Hibernate;
+      const PowerKind kind =
+          Settings.ShutdownType == 1 ? PowerKind::Shutdown : PowerKind::Hibernate;
       if (const auto ec = p_.power.Perform(kind, Settings.Force)) {
         p_.log.WriteEventLog(kEventError, 109,
                              std::string("The system refused to ") +
-                                 (kind == PowerKind::Shutdown ? "shut down" : "hibernate") +
-                                 ": " + ec.message() + ".");
+                                 (kind == PowerKind::Shutdown ? "shut down" : "hibernate") + ": " +
+                                 ec.message() + ".");
       }
     }
   } else {

@@ -54,10 +54,11 @@ struct ServicePlatform {
 };
 
 struct ServiceOptions {
-  std::string settings_folder;                 // Ebbmark.ini and the .msg templates
-  std::function<void(int)> exit_process;       // ends the process at once
-  std::function<void()> usage_hint;            // run by hand outside a service manager
-  std::function<void(const std::vector<std::string>&)> debug_display;  // Host, Inverter, Current, SOC
+  std::string settings_folder;            // Ebbmark.ini and the .msg templates
+  std::function<void(int)> exit_process;  // ends the process at once
+  std::function<void()> usage_hint;       // run by hand outside a service manager
+  std::function<void(const std::vector<std::string>&)>
+      debug_display;  // Host, Inverter, Current, SOC
   std::chrono::milliseconds uninstall_pause{2000};
   std::chrono::milliseconds action_pause{5000};
   std::chrono::milliseconds watchdog_interval{1000};
@@ -102,7 +103,9 @@ class ServiceApp {
   // Sends one notice if email and its kind are enabled; `done` runs on the
   // loop when the send has finished or was not made.
   void SendNotice(Notice n, std::function<void()> done = {});
-  asio::awaitable<void> SendNoticeAsync(Notice n);
+  asio::awaitable<bool> SendNoticeAsync(Notice n);
+  asio::awaitable<RunResult> RunFileAsync(std::string file,
+                                          std::optional<std::chrono::milliseconds> wait);
   NoticeValues CurrentValues() const;
   void Message(const char* title, const std::string& text, DialogIcon icon);
 

@@ -3,9 +3,9 @@
 // asked of them.
 
 #include <chrono>
-#include <optional>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -125,7 +125,8 @@ class FakePowerControl : public PowerControl {
   std::error_code refuse;
   Journal* journal = nullptr;
   std::error_code Perform(PowerKind kind, bool force) override {
-    if (journal) journal->push_back(kind == PowerKind::Shutdown ? "power: shutdown" : "power: hibernate");
+    if (journal)
+      journal->push_back(kind == PowerKind::Shutdown ? "power: shutdown" : "power: hibernate");
     calls.emplace_back(kind, force);
     return refuse;
   }
@@ -152,7 +153,9 @@ class FakeServiceControl : public ServiceControl {
  public:
   bool installed = false, running = false;
   std::vector<std::string> calls;
-  bool IsServiceInstalled(const std::string&) override { return calls.push_back("installed"), installed; }
+  bool IsServiceInstalled(const std::string&) override {
+    return calls.push_back("installed"), installed;
+  }
   bool IsServiceRunning(const std::string&) override { return calls.push_back("running"), running; }
   bool StartNamedService(const std::string&) override { return calls.push_back("start"), true; }
   bool StopNamedService(const std::string&) override { return calls.push_back("stop"), true; }
@@ -171,8 +174,8 @@ class FakeDialogs : public Dialogs {
 // A status line with a correct checksum.
 inline std::string InverterLine(int port, int current, int ac, int volts_tenths, int mode = 2) {
   char buf[96];
-  std::snprintf(buf, sizeof buf, "%d,%02d,00,00,%03d,120,00,%02d,000,02,%03d,000,000", port, current,
-                ac, mode, volts_tenths);
+  std::snprintf(buf, sizeof buf, "%d,%02d,00,00,%03d,120,00,%02d,000,02,%03d,000,000", port,
+                current, ac, mode, volts_tenths);
   int sum = 0;
   for (const char* c = buf; *c; ++c) sum += (*c >= '0' && *c <= '9') ? *c - '0' : 0;
   return "\n" + std::string(buf) + "," + std::to_string(sum) + "\r";
