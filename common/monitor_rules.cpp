@@ -90,7 +90,10 @@ bool SocIsFresh(const StatusTable& t, TimePoint now) {
 
 bool TriggerReached(InvertingState& st, const SettingsRecord& s, const StatusTable& t,
                     TimePoint now) {
-  if (s.SOCOII && !TrackInverting(st, t, now)) return false;
+  // The inverting state is brought up to date on every evaluation, whatever
+  // the settings: the inverting notices of the same tick read it.
+  const bool inverting = TrackInverting(st, t, now);
+  if (s.SOCOII && !inverting) return false;
   if (SocIsFresh(t, now) && s.SDSOC > 0 && t.BatterySoc < s.SDSOC) return true;
   if (!TrackInverting(st, t, now)) return false;
   if (s.SDVoltage > 0 && MonitoredVoltage(t) < s.SDVoltage) return true;

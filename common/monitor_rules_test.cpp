@@ -100,6 +100,8 @@ TEST(MonitorRulesTest, SocRule) {
     if (c.fndc_age >= 0) t.FndcLastSeen = clock.Now() - seconds{c.fndc_age};
     InvertingState st;
     EXPECT_EQ(TriggerReached(st, Rules(c.socoii, c.sdsoc), t, clock.Now()), c.expected) << c.name;
+    // Whichever rule decides, the inverting period is followed on the same call.
+    EXPECT_EQ(st.InvertingSince.has_value(), c.current > 0) << c.name;
   }
 }
 
