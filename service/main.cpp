@@ -13,6 +13,7 @@
 #include "common/service_control.h"
 #include "common/settings.h"
 #include "common/tcp_client.h"
+#include "platform/console.h"
 #include "platform/dialogs.h"
 #include "platform/event_log.h"
 #include "platform/file_system.h"
@@ -40,7 +41,7 @@ int main(int argc, char** argv) {
 
   const char* mirror = std::getenv("EBBMARK_EVENT_LOG");
   EventRecorder log(SystemEventLog(), fs, clock, mirror ? mirror : "");
-  DebugConsole console(stdout, isatty(STDOUT_FILENO) != 0);
+  DebugConsole console(stdout, StdoutIsTerminal());
   if (argument == "debug") log.echo = [&console](const std::string& t) { console.PrintRecord(t); };
 
   auto host = MakeServiceHost(io, ProgramPath());

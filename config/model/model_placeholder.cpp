@@ -1,0 +1,1 @@
+// The configuration program's models live in this folder.
