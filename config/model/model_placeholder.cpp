@@ -1,1 +1,0 @@
-// The configuration program's models live in this folder.
