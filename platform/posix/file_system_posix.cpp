@@ -32,11 +32,13 @@ bool UsablePath(const std::string& path) {
 // The folder part of `path` ("." when there is none) and its last component.
 void SplitPath(const std::string& path, std::string& folder, std::string& name) {
   const auto slash = path.rfind('/');
+  // assign() rather than a literal: GCC 12 at -O3 warns wrongly (-Wrestrict)
+  // on assigning a short literal to a string here.
   if (slash == std::string::npos) {
-    folder = ".";
+    folder.assign(1, '.');
     name = path;
   } else {
-    folder = slash == 0 ? "/" : path.substr(0, slash);
+    folder = slash == 0 ? std::string(1, '/') : path.substr(0, slash);
     name = path.substr(slash + 1);
   }
 }
