@@ -99,7 +99,10 @@ class AsioTcpClient final : public TcpClient {
   asio::io_context& io_;
   asio::ip::tcp::resolver resolver_;
   asio::ip::tcp::socket socket_;
-  std::array<char, 16384> buffer_{};
+  // Reads stay below the parser's 1024-character rule: a backlog taken in one
+  // larger read would arrive as one chunk and be thrown away whole, valid
+  // lines and all.
+  std::array<char, 512> buffer_{};
   int state_ = kSockClosed;
   std::string host_;
   std::uint64_t generation_ = 0;

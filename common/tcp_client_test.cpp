@@ -52,6 +52,28 @@ TEST_F(TcpClientTest, ConnectsReceivesAndSeesThePeerClose) {
   EXPECT_EQ(client->State(), kSockClosed);
 }
 
+TEST_F(TcpClientTest, ABacklogArrivesInChunksTheParserKeeps) {
+  // The status parser drops any chunk of 1024 characters or more that comes
+  // while no line is started; a backlog must never reach it in one piece.
+  std::size_t largest = 0;
+  client->OnData = [&](const std::string& d) {
+    largest = std::max(largest, d.size());
+    data += d;
+  };
+  asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
+  asio::ip::tcp::socket peer(io);
+  const std::string backlog(20000, 'x');
+  acceptor.async_accept(peer, [&](const std::error_code& ec) {
+    ASSERT_FALSE(ec);
+    asio::write(peer, asio::buffer(backlog));
+    peer.close();
+  });
+  client->Connect("127.0.0.1", acceptor.local_endpoint().port());
+  RunUntil([&] { return events.size() >= 2; });
+  EXPECT_EQ(data.size(), backlog.size());
+  EXPECT_LT(largest, 1024u);
+}
+
 TEST_F(TcpClientTest, RefusalIsReportedAsTheControlsNumber) {
   std::uint16_t port;
   {
