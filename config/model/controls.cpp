@@ -127,6 +127,8 @@ TextBox::TextBox(Window* window, std::string name, Control* container)
 }
 
 void TextBox::SetText(std::string text) {
+  if (max_length_ > 0 && text.size() > static_cast<std::size_t>(max_length_))
+    text.resize(static_cast<std::size_t>(max_length_));
   if (text == text_) return;
   text_ = std::move(text);
   NotifyChanged();
@@ -147,6 +149,15 @@ void TextBox::SetMultiLine(bool multi_line) {
   if (multi_line == multi_line_) return;
   multi_line_ = multi_line;
   NotifyChanged();
+}
+
+void TextBox::SetMaxLength(int n) {
+  if (n < 0) n = 0;
+  if (n == max_length_) return;
+  max_length_ = n;
+  NotifyChanged();
+  if (max_length_ > 0 && text_.size() > static_cast<std::size_t>(max_length_))
+    SetText(text_.substr(0, static_cast<std::size_t>(max_length_)));
 }
 
 void TextBox::SetPasswordChar(char c) {

@@ -176,7 +176,8 @@ class TextBox : public Control {
   TextBox(Window* window, std::string name, Control* container = nullptr);
 
   const std::string& Text() const { return text_; }
-  // Typing and program writes alike: a different text raises OnChange.
+  // Typing and program writes alike: a different text raises OnChange. A
+  // text longer than MaxLength is cut to it, as the native box does.
   void SetText(std::string text);
   // The user left the box.
   void LostFocus();
@@ -189,6 +190,9 @@ class TextBox : public Control {
   // 0: shown as typed; otherwise every character is shown as this one.
   char PasswordChar() const { return password_char_; }
   void SetPasswordChar(char c);
+  // The most characters the box holds; 0: no limit.
+  int MaxLength() const { return max_length_; }
+  void SetMaxLength(int n);
 
   std::function<void()> OnChange;
   std::function<void()> OnLostFocus;
@@ -198,6 +202,7 @@ class TextBox : public Control {
   bool locked_ = false;
   bool multi_line_ = false;
   char password_char_ = 0;
+  int max_length_ = 0;
 };
 
 class ComboBox : public Control {
