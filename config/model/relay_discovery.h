@@ -1,0 +1,33 @@
+#pragma once
+// The relay finder's datagrams: the query it broadcasts and the answers that
+// relays send back.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ebbmark {
+
+// The query, seven characters and nothing else.
+inline constexpr std::string_view kRelayQuery = "Quorral";
+
+// One relay's answer, ready for the finder's list.
+struct RelayAnswer {
+  std::string entry_text;  // sender, tab, "2 Inverters, 1 FNDC"
+  std::string host_name;   // the relay's own name for itself
+  std::string address;     // the sender's dotted address
+  std::int32_t port = 0;   // the relay's TCP port; 0 when the field holds no number
+};
+
+// Reads an answer: LF "TCP..." "," host "," port "," inverters "," unused ","
+// battery monitors ["," more] CR. Nothing for a datagram without that
+// framing, with fewer than six fields, or with a count or port too large to
+// be a number of its kind.
+std::optional<RelayAnswer> ParseRelayAnswer(std::string_view datagram, const std::string& sender);
+
+// A number as plain decimal text, without an exponent: 2, -1, 2.5.
+std::string PlainNumber(double value);
+
+}  // namespace ebbmark
