@@ -78,7 +78,7 @@ with tempfile.TemporaryDirectory() as home:
                   "--event", f"at 3 fault flood {flood}"])
     relay.find(r"listening")
     svc = Proc([svc_bin, "debug"], env=env)
-    svc.find(r"^Current:")
+    svc.find(r"Current:")
     before = svc.rss_kib()
     time.sleep(flood + 3)
     after = svc.rss_kib()
@@ -91,12 +91,13 @@ with tempfile.TemporaryDirectory() as home:
     restart = time.monotonic()
     wall = datetime.now().replace(microsecond=0)
     relay = Proc([sim_bin, "--port", port, "--no-udp", "--verbose"])
-    first_sent = relay.find(r"send 0,", since=restart)
+    connected = relay.find(r" client .*connected", since=restart)
+    first_sent = relay.find(r"send 0,", since=connected[0] if connected else restart)
     shown = None
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline and not shown:
         for t, l in list(svc.lines):
-            m = re.match(r"Inverter \d+ - (\S+ \S+)", l)
+            m = re.search(r"Inverter \d+ - (\S+ \S+)", l)
             if t >= restart and m and datetime.strptime(m.group(1), "%Y-%m-%d %H:%M:%S") >= wall:
                 shown = t
                 break

@@ -22,6 +22,13 @@ void DebugConsole::EraseDisplay() {
 }
 
 void DebugConsole::DrawDisplay() {
+  if (!tty_) {
+    // A log or a pipe gets the live values as one line per change.
+    std::string joined;
+    for (const auto& l : lines_) joined += (joined.empty() ? "" : " | ") + l;
+    std::fprintf(out_, "%s\n", joined.c_str());
+    return;
+  }
   for (const auto& l : lines_) std::fprintf(out_, "%s\n", l.c_str());
   drawn_ = lines_.size();
 }

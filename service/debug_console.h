@@ -1,7 +1,8 @@
 #pragma once
 // The debug display of "EbbmarkSvc debug": event records scroll past, and the
 // live lines (Host, Inverter, Current, SOC) are redrawn in place below them on
-// a terminal. Without a terminal the lines are printed only when they change.
+// a terminal. Without a terminal they are printed as one line, only when they
+// change.
 
 #include <cstdio>
 #include <string>
