@@ -144,6 +144,8 @@ void FrmEbbmark::Layout() {
   lblRunDelay.SetGeometry({3360, 240, 495, kRowHeight});
   cboRunDelay.SetGeometry({3840, 240, 855, kComboHeight});
   cboRunDelay.SetListStyle(ComboBox::Style::DropDownList);
+  // A wait means something only with a run file, and the box starts empty.
+  cboRunDelay.SetEnabled(false);
   lblShutdownType.SetCaption("Action Type:");
   lblShutdownType.SetGeometry({120, 600, 975, kRowHeight});
   cboShutdownType.SetGeometry({1080, 600, 2775, kComboHeight});
