@@ -88,6 +88,9 @@ class SystemdServiceHost final : public ServiceHost {
         *exec +
         "\n"
         "Restart=no\n"
+        // A run file still busy when the service stops after a trigger must
+        // go on saving work: stopping the service kills only the service.
+        "KillMode=process\n"
         "\n"
         "[Install]\n"
         "WantedBy=multi-user.target\n";

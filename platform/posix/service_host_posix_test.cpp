@@ -47,6 +47,7 @@ TEST_F(PosixServiceHostTest, InstallWritesAndEnablesTheUnit) {
             "Type=notify\n"
             "ExecStart=/opt/ebbmark/EbbmarkSvc\n"
             "Restart=no\n"
+            "KillMode=process\n"
             "\n"
             "[Install]\n"
             "WantedBy=multi-user.target\n");
