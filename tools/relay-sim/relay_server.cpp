@@ -137,7 +137,8 @@ RelayServer::RelayServer(asio::io_context& io, Scenario scenario, ServerConfig c
       source_(scenario_, config_.seed, config_.loop),
       acceptor_(io),
       udp_(io),
-      tick_timer_(io) {}
+      tick_timer_(io),
+      accept_retry_(io) {}
 
 RelayServer::~RelayServer() {
   on_stop_ = nullptr;
@@ -169,8 +170,9 @@ std::error_code RelayServer::Start(std::string* what) {
     auto udp_address = asio::ip::make_address(host, ec);
     if (ec) return fail("bad udp host " + host);
     udp_endpoint_ = asio::ip::udp::endpoint(udp_address, config_.udp_port);
+    // No address reuse here: two relays sharing a UDP port would split the
+    // queries between them without a word.
     udp_.open(udp_endpoint_.protocol(), ec);
-    if (!ec) udp_.set_option(asio::socket_base::reuse_address(true), ec);
     if (!ec) udp_.bind(udp_endpoint_, ec);
     if (ec) return fail("cannot bind udp " + EndpointText(udp_endpoint_));
     udp_endpoint_ = udp_.local_endpoint(ec);
@@ -214,6 +216,7 @@ void RelayServer::Stop() {
     acceptor_.close(ec);
     udp_.close(ec);
     tick_timer_.cancel();
+    accept_retry_.cancel();
     CloseClients();
   }
   if (auto hook = std::move(on_stop_)) {
@@ -226,10 +229,19 @@ void RelayServer::DoAccept() {
   acceptor_.async_accept(
       [this, life = std::weak_ptr<int>(life_)](std::error_code ec, asio::ip::tcp::socket socket) {
         if (life.expired() || !running_ || !acceptor_.is_open()) return;
-        if (!ec) OnAccepted(std::move(socket));
+        if (!ec) {
+          OnAccepted(std::move(socket));
+          DoAccept();
+          return;
+        }
         // A failed accept (the peer gave up, no descriptors left) does not
-        // end the server: keep listening.
-        DoAccept();
+        // end the server; a short wait keeps a lasting failure from
+        // spinning the loop.
+        accept_retry_.expires_after(std::chrono::milliseconds{100});
+        accept_retry_.async_wait([this, life](std::error_code wait_ec) {
+          if (life.expired() || wait_ec || !running_ || !acceptor_.is_open()) return;
+          DoAccept();
+        });
       });
 }
 

@@ -100,6 +100,7 @@ class RelayServer {
   asio::ip::tcp::acceptor acceptor_;
   asio::ip::udp::socket udp_;
   asio::steady_timer tick_timer_;
+  asio::steady_timer accept_retry_;
   asio::ip::tcp::endpoint tcp_endpoint_;
   asio::ip::udp::endpoint udp_endpoint_;
   asio::ip::udp::endpoint query_sender_;
