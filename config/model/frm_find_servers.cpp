@@ -51,8 +51,8 @@ void FrmFindServers::Form_Load() {
     oUDP_DataArrival(data, sender);
   };
 
-  // Answers arrive on the loop as they come, also while later queries go
-  // out; they are listed in order of arrival.
+  // The queries go out without waiting; the loop delivers the answers
+  // afterwards, listed in order of arrival for as long as the window is open.
   const std::string query(kRelayQuery);
   for (const std::string& broadcast : broadcasts) {
     queried_.push_back(broadcast);
