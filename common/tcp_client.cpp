@@ -32,35 +32,37 @@ class AsioTcpClient final : public TcpClient {
   void Connect(const std::string& host, std::int32_t port) override {
     Close();
     host_ = host;
-    const auto gen = generation_;
+    const auto gen = token_->generation;
+    auto token = token_;
     if (port < 1 || port > 65535) {
       state_ = kSockError;
-      asio::post(io_, [this, gen] {
-        if (gen == generation_) Fire(kErrAddressNotAvailable, "Invalid port");
+      asio::post(io_, [this, token, gen] {
+        if (gen == token->generation) Fire(kErrAddressNotAvailable, "Invalid port");
       });
       return;
     }
     state_ = kSockResolvingHost;
     resolver_.async_resolve(
         host, std::to_string(port),
-        [this, gen](const std::error_code& ec, asio::ip::tcp::resolver::results_type results) {
-          if (gen != generation_) return;
+        [this, token, gen](const std::error_code& ec,
+                           asio::ip::tcp::resolver::results_type results) {
+          if (gen != token->generation) return;
           if (ec) return Fail(ec);
           state_ = kSockConnecting;
           asio::async_connect(
               socket_, results,
-              [this, gen](const std::error_code& ec2, const asio::ip::tcp::endpoint&) {
-                if (gen != generation_) return;
+              [this, token, gen](const std::error_code& ec2, const asio::ip::tcp::endpoint&) {
+                if (gen != token->generation) return;
                 if (ec2) return Fail(ec2);
                 state_ = kSockConnected;
                 if (OnConnected) OnConnected();
-                if (gen == generation_) Read(gen);
+                if (gen == token->generation) Read(gen);
               });
         });
   }
 
   void Close() override {
-    ++generation_;
+    ++token_->generation;
     std::error_code ignored;
     resolver_.cancel();
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
@@ -70,12 +72,13 @@ class AsioTcpClient final : public TcpClient {
 
  private:
   void Read(std::uint64_t gen) {
+    auto token = token_;
     socket_.async_read_some(asio::buffer(buffer_),
-                            [this, gen](const std::error_code& ec, std::size_t n) {
-                              if (gen != generation_) return;
+                            [this, token, gen](const std::error_code& ec, std::size_t n) {
+                              if (gen != token->generation) return;
                               if (n > 0 && OnData) {
                                 OnData(std::string(buffer_.data(), n));
-                                if (gen != generation_) return;
+                                if (gen != token->generation) return;
                               }
                               if (ec == asio::error::eof) {
                                 state_ = kSockClosing;
@@ -105,7 +108,12 @@ class AsioTcpClient final : public TcpClient {
   std::array<char, 512> buffer_{};
   int state_ = kSockClosed;
   std::string host_;
-  std::uint64_t generation_ = 0;
+  // Shared with every pending handler: a handler of a closed connection, or
+  // of a client already destroyed, sees a newer generation and touches nothing.
+  struct Token {
+    std::uint64_t generation = 0;
+  };
+  std::shared_ptr<Token> token_ = std::make_shared<Token>();
 };
 
 }  // namespace

@@ -104,5 +104,13 @@ TEST_F(TcpClientTest, NoEventOfAClosedConnectionArrivesLater) {
   EXPECT_TRUE(events.empty());
 }
 
+TEST_F(TcpClientTest, DestroyingTheClientWithWorkPendingIsSafe) {
+  asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
+  client->Connect("127.0.0.1", acceptor.local_endpoint().port());
+  client.reset();  // the resolve or connect completes after this
+  io.run_for(200ms);
+  EXPECT_TRUE(events.empty());
+}
+
 }  // namespace
 }  // namespace ebbmark
