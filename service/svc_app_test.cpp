@@ -16,7 +16,8 @@ using std::chrono::seconds;
 using namespace ebbmark::testing;
 
 constexpr const char* kHome = "/home";
-constexpr const char* kIni = "/home/Ebbmark.ini";
+// Built as the service builds it, with the platform's separator.
+const std::string kIni = JoinPath(kHome, kSettingsFileName);
 constexpr const char* kRunFile = "/home/save work.sh";
 
 class ServiceAppTest : public ::testing::Test {
