@@ -1,0 +1,47 @@
+#pragma once
+// What the configuration program asks of the Windows desktop: message boxes
+// over its own windows, the shell for the help page, and the mark that keeps
+// a second copy from running.
+
+#include <windows.h>
+
+#include <string>
+
+#include "config/model/seams.h"
+#include "platform/dialogs.h"
+
+namespace ebbmark::win32view {
+
+// Message boxes owned by the program's active window, so they are modal to
+// it and come up in front of it.
+class ViewDialogs final : public Dialogs {
+ public:
+  DialogAnswer Show(const std::string& title, const std::string& text, DialogButtons buttons,
+                    DialogIcon icon) override;
+};
+
+// Opens a web address or a document with the program registered for it.
+class ViewShell final : public Shell {
+ public:
+  bool Open(const std::string& address_or_path) override;
+};
+
+// A named mutex in the session's namespace: the first copy creates it, a
+// later one finds it. The later copy also brings the first one's window to
+// the front, so starting the program again is never silent.
+class MutexInstanceCheck final : public InstanceCheck {
+ public:
+  explicit MutexInstanceCheck(const wchar_t* window_class) : window_class_(window_class) {}
+  ~MutexInstanceCheck() override;
+  bool AnotherInstanceRunning() override;
+
+ private:
+  const wchar_t* window_class_;
+  HANDLE mutex_ = nullptr;
+};
+
+// The answer a message box returns, as the model reads it. A box that
+// could not be shown (0) declines a question and counts a notice as seen.
+DialogAnswer AnswerFor(int message_box_result, DialogButtons buttons);
+
+}  // namespace ebbmark::win32view
