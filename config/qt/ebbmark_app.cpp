@@ -1,0 +1,105 @@
+#include "config/qt/ebbmark_app.h"
+
+#include "common/service_control.h"
+#include "config/model/frm_about.h"
+#include "config/model/frm_email.h"
+#include "config/model/frm_find_servers.h"
+#include "config/model/frm_service.h"
+#include "platform/file_system.h"
+#include "platform/network_info.h"
+#include "platform/program_path.h"
+
+namespace ebbmark {
+
+EbbmarkApp::EbbmarkApp() : tcp_(MakeTcpClient(io_)) {
+  FileSystem& fs = RealFileSystem();
+  const std::string folder = ProgramFolder();
+  settings_path_ = JoinPath(SettingsFolder(fs, folder), kSettingsFileName);
+  help_path_ = JoinPath(folder, "README.html");
+
+  ConfigContext ctx{
+      io_,
+      clock_,
+      fs,
+      settings_path_,
+      settings_,
+      SystemServiceControl(),
+      dialogs_,
+      shell_,
+      *tcp_,
+      instance_,
+      help_path_,
+      [this] {
+        if (ended_) return;
+        ended_ = true;
+        if (pump_) pump_->Stop();
+        if (on_end) on_end();
+      },
+  };
+  model_ = std::make_unique<FrmEbbmark>(std::move(ctx));
+  model_->open_service_window = [this](Window& owner) {
+    FrmService window(ToolContext());
+    RunModal(window, owner, [&window] { return window.Pointer(); });
+  };
+  model_->open_email_window = [this](Window& owner) {
+    FrmEmail window(ToolContext());
+    RunModal(window, owner, [&window] { return window.Pointer(); });
+  };
+  model_->open_finder = [this](Window& owner) {
+    FrmFindServers window(ToolContext());
+    RunModal(window, owner, nullptr);
+  };
+  model_->open_about = [this](Window& owner) {
+    FrmAbout window(ToolContext());
+    RunModal(window, owner, nullptr);
+  };
+  dialogs_.fallback_parent = [this]() -> QWidget* {
+    if (!modal_views_.empty()) return modal_views_.back()->Widget();
+    return main_view_ ? main_view_->Widget() : nullptr;
+  };
+  pump_ = std::make_unique<AsioPump>(io_);
+}
+
+EbbmarkApp::~EbbmarkApp() {
+  pump_->Stop();
+  // The view lets go of the model before the model goes.
+  main_view_.reset();
+  model_.reset();
+}
+
+void EbbmarkApp::Start() {
+  main_view_ = std::make_unique<WindowView>(*model_, nullptr);
+  pump_->Start();
+  model_->Form_Load();
+}
+
+ToolWindowContext EbbmarkApp::ToolContext() {
+  // The email window is the only one that sends; the others get a mailer
+  // reference they never use.
+  if (!mailer_) mailer_ = MakeMailer(io_);
+  return ToolWindowContext{
+      io_,        settings_, SystemServiceControl(), dialogs_,
+      *mailer_,   shell_,    SystemNetworkInfo(),    nullptr,
+      help_path_, nullptr,
+  };
+}
+
+QWidget* EbbmarkApp::WidgetOf(const Window* window) const {
+  for (auto it = modal_views_.rbegin(); it != modal_views_.rend(); ++it)
+    if (&(*it)->Model() == window) return (*it)->Widget();
+  if (main_view_ && &main_view_->Model() == window) return main_view_->Widget();
+  return main_view_ ? main_view_->Widget() : nullptr;
+}
+
+void EbbmarkApp::RunModal(Window& window, Window& owner, std::function<MousePointer()> pointer) {
+  window.modal_runner = [this, pointer](Window& self, Window* over) {
+    WindowView view(self, WidgetOf(over));
+    view.pointer = pointer;
+    modal_views_.push_back(&view);
+    view.ExecModal();
+    modal_views_.pop_back();
+  };
+  window.ShowModal(&owner);
+}
+
+}  // namespace ebbmark

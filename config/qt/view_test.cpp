@@ -1,0 +1,206 @@
+// The Qt window driven the way a user drives it, against the relay simulator
+// on 127.0.0.1. The program runs its production path: the settings come from
+// EBBMARK_HOME, and the service control runs `systemctl`, which here is a
+// small script first on PATH that reports an installed, running service.
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include "config/qt/ebbmark_app.h"
+
+namespace {
+
+constexpr int kWaitMs = 20000;
+
+class ViewTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase();
+  void cleanupTestCase();
+  void ShowsTheLiveValuesOfTheRelay();
+  void SocScrollBarDrivesItsBoxTheSaveButtonAndTheColour();
+
+ private:
+  // Closes a message box nobody expected, so a test fails instead of
+  // waiting forever, and remembers what it said.
+  void GuardAgainstMessageBoxes();
+  template <typename T>
+  T* Find(QWidget* top, const char* name) {
+    T* found = top->findChild<T*>(QLatin1String(name));
+    if (!found) qWarning("no widget named %s", name);
+    return found;
+  }
+
+  QTemporaryDir dir_;
+  QProcess relay_;
+  int port_ = 0;
+  QString unexpected_box_;
+  QTimer guard_;
+};
+
+void ViewTest::initTestCase() {
+  QVERIFY(dir_.isValid());
+  const QDir dir(dir_.path());
+  QVERIFY(dir.mkpath(QStringLiteral("bin")));
+  QVERIFY(dir.mkpath(QStringLiteral("run")));
+  QFile::setPermissions(dir.filePath(QStringLiteral("run")),
+                        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+  QFile systemctl(dir.filePath(QStringLiteral("bin/systemctl")));
+  QVERIFY(systemctl.open(QIODevice::WriteOnly));
+  systemctl.write(
+      "#!/bin/sh\n"
+      "case \"$1\" in\n"
+      "  show) printf 'LoadState=loaded\\nActiveState=active\\n' ;;\n"
+      "esac\n"
+      "exit 0\n");
+  systemctl.close();
+  systemctl.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+  relay_.setProgram(QStringLiteral(EBBMARK_RELAY_SIM));
+  relay_.setArguments({"--port", "0", "--no-udp", "--inverters", "0", "--fndc", "a", "--ac", "120",
+                       "--current", "3", "--battery", "26", "--soc", "80", "--temp", "25"});
+  relay_.start();
+  QVERIFY2(relay_.waitForStarted(10000), "relay-sim did not start");
+  // First line: "listening tcp=127.0.0.1:PORT ...".
+  for (int i = 0; i < 100 && !relay_.canReadLine(); ++i) relay_.waitForReadyRead(100);
+  const QString first = QString::fromUtf8(relay_.readLine());
+  const auto match = QRegularExpression(QStringLiteral("tcp=127\\.0\\.0\\.1:(\\d+)")).match(first);
+  QVERIFY2(match.hasMatch(), qPrintable("unexpected relay-sim output: " + first));
+  port_ = match.captured(1).toInt();
+
+  QFile ini(dir.filePath(QStringLiteral("Ebbmark.ini")));
+  QVERIFY(ini.open(QIODevice::WriteOnly));
+  ini.write(QStringLiteral("[EbbmarkSvc]\nTCPHost=127.0.0.1\nTCPPort=%1\nInverterAddress=0\n"
+                           "ShutdownType=1\nSDSOC=70\nSOCOII=1\n")
+                .arg(port_)
+                .toUtf8());
+  ini.close();
+
+  qputenv("EBBMARK_HOME", dir_.path().toUtf8());
+  qputenv("PATH", dir.filePath(QStringLiteral("bin")).toUtf8() + ":" + qgetenv("PATH"));
+  // The single-instance lock goes into this test's own runtime folder.
+  qputenv("XDG_RUNTIME_DIR", dir.filePath(QStringLiteral("run")).toUtf8());
+
+  guard_.setInterval(5000);
+  connect(&guard_, &QTimer::timeout, this, &ViewTest::GuardAgainstMessageBoxes);
+  guard_.start();
+}
+
+void ViewTest::cleanupTestCase() {
+  guard_.stop();
+  relay_.terminate();
+  if (!relay_.waitForFinished(5000)) {
+    relay_.kill();
+    relay_.waitForFinished(5000);
+  }
+}
+
+void ViewTest::GuardAgainstMessageBoxes() {
+  if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+    unexpected_box_ = box->windowTitle() + ": " + box->text();
+    box->reject();
+  }
+}
+
+void ViewTest::ShowsTheLiveValuesOfTheRelay() {
+  ebbmark::EbbmarkApp program;
+  program.Start();
+  QWidget* main = program.MainView()->Widget();
+  QTRY_VERIFY_WITH_TIMEOUT(main->isVisible(), kWaitMs);
+  QCOMPARE(main->objectName(), QStringLiteral("frmEbbmark"));
+  QCOMPARE(main->windowTitle(), QStringLiteral("Ebbmark"));
+
+  auto* ac = Find<QLabel>(main, "lblACInput");
+  QVERIFY(ac);
+  QTRY_COMPARE_WITH_TIMEOUT(ac->text(), QStringLiteral("AC Input: 120v AC"), kWaitMs);
+  QCOMPARE(Find<QLabel>(main, "lblInverterCurrent")->text(),
+           QStringLiteral("Inverter Current: 3 A"));
+  QCOMPARE(Find<QLabel>(main, "lblBatteryVoltage")->text(), QStringLiteral("Battery Voltage: 26v"));
+  QCOMPARE(Find<QLineEdit>(main, "txtTrellanHost")->text(), QStringLiteral("127.0.0.1"));
+  QTRY_VERIFY_WITH_TIMEOUT(Find<QWidget>(main, "fraBatteryMonitor")->isVisible(), kWaitMs);
+  QCOMPARE(Find<QLabel>(main, "lblFNDCStateOfCharge")->text(),
+           QStringLiteral("Battery Charge:  80%"));
+
+  // The indicators: link up, inverter and battery monitor heard.
+  QVERIFY(Find<QWidget>(main, "imgConnected")->isVisible());
+  QVERIFY(!Find<QWidget>(main, "imgInverterNo")->isVisible());
+  QVERIFY(Find<QWidget>(main, "imgInverterYes")->isVisible());
+  QVERIFY(!Find<QWidget>(main, "imgFNDCNo")->isVisible());
+  QVERIFY(Find<QWidget>(main, "imgBattery1")->isVisible());
+
+  // Status bar: the service's state with its picture, and the time of the
+  // last record instead of "Not Connected".
+  QTRY_COMPARE_WITH_TIMEOUT(Find<QLabel>(main, "oStatusBarText1")->text(),
+                            QStringLiteral("Service: Running "), kWaitMs);
+  QVERIFY(!Find<QLabel>(main, "oStatusBarImage1")->pixmap().isNull());
+  const QString stamp = Find<QLabel>(main, "oStatusBarText2")->text();
+  QVERIFY2(stamp.contains(QRegularExpression(QStringLiteral("\\d+:\\d\\d:\\d\\d"))),
+           qPrintable("status panel 2: " + stamp));
+
+  // File, Exit ends the program.
+  auto* exit = main->findChild<QAction*>(QStringLiteral("mnuExit"));
+  QVERIFY(exit);
+  exit->trigger();
+  QTRY_VERIFY_WITH_TIMEOUT(program.Ended(), kWaitMs);
+  QVERIFY2(unexpected_box_.isEmpty(), qPrintable(unexpected_box_));
+}
+
+void ViewTest::SocScrollBarDrivesItsBoxTheSaveButtonAndTheColour() {
+  ebbmark::EbbmarkApp program;
+  program.Start();
+  QWidget* main = program.MainView()->Widget();
+  QTRY_VERIFY_WITH_TIMEOUT(main->isVisible(), kWaitMs);
+
+  auto* bar = Find<QScrollBar>(main, "hsbOptSOC");
+  auto* box = Find<QLineEdit>(main, "txtOptSOC");
+  auto* save = main->findChild<QAction*>(QStringLiteral("oToolbar_Save"));
+  QVERIFY(bar && box && save);
+  QCOMPARE(box->text(), QStringLiteral("70%"));
+  // The bar is usable only while the battery monitor is heard.
+  QTRY_VERIFY_WITH_TIMEOUT(bar->isEnabled(), kWaitMs);
+  QTRY_VERIFY_WITH_TIMEOUT(Find<QLabel>(main, "lblACInput")->text().endsWith("v AC"), kWaitMs);
+
+  // A click in the groove right of the thumb (at 70% of the range; the
+  // thumb stands near 27%): one large step up.
+  QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(bar->width() * 7 / 10, bar->height() / 2));
+  QTRY_COMPARE_WITH_TIMEOUT(box->text(), QStringLiteral("75%"), kWaitMs);
+  QCOMPARE(program.Model().Settings().SDSOC, 75);
+  QVERIFY(save->isEnabled());
+  // 75 is at or below the live 80%: green.
+  QCOMPARE(box->palette().color(QPalette::Base), QColor(128, 255, 128));
+
+  // Back to the saved value with the arrow keys: nothing left to save.
+  for (int i = 0; i < 5; ++i) QTest::keyClick(bar, Qt::Key_Left);
+  QCOMPARE(box->text(), QStringLiteral("70%"));
+  QVERIFY(!save->isEnabled());
+
+  // Above the live value: red.
+  bar->triggerAction(QAbstractSlider::SliderToMaximum);
+  QCOMPARE(box->text(), QStringLiteral("99%"));
+  QCOMPARE(box->palette().color(QPalette::Base), QColor(255, 128, 128));
+  QVERIFY(save->isEnabled());
+
+  // The lowest position means "no SOC trigger".
+  bar->triggerAction(QAbstractSlider::SliderToMinimum);
+  QCOMPARE(box->text(), QStringLiteral("n/a"));
+  QCOMPARE(program.Model().Settings().SDSOC, 59);
+
+  // Closing the window ends the program, changes unsaved.
+  main->close();
+  QTRY_VERIFY_WITH_TIMEOUT(program.Ended(), kWaitMs);
+  QVERIFY2(unexpected_box_.isEmpty(), qPrintable(unexpected_box_));
+}
+
+}  // namespace
+
+QTEST_MAIN(ViewTest)
+#include "view_test.moc"
