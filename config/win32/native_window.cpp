@@ -250,8 +250,16 @@ bool NativeWindow::CaptionsFit(HFONT font) const {
       room -= ::MulDiv(kCheckGlyphPixels, dpi_, 96);
     else if (c->Kind() != ControlKind::Label)
       continue;
-    if (c->Height() >= kTwoRowsTwips || c->Caption().empty()) continue;
+    if (c->Caption().empty()) continue;
     const std::wstring text = win::Widen(c->Caption());
+    if (c->Height() >= kTwoRowsTwips) {
+      // A text over several rows must fit the rows it has.
+      RECT r{0, 0, room, 0};
+      ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r,
+                  DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+      if (r.bottom > Px(c->Height())) fit = false;
+      continue;
+    }
     SIZE size{};
     ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
     if (size.cx > room) fit = false;
