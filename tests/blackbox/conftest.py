@@ -19,6 +19,7 @@ import pytest
 BIN_DIR = Path(os.environ.get("EBBMARK_BIN_DIR", Path(__file__).resolve().parents[2] / "build" / "default"))
 # EBBMARK_SVC_CMD runs another build of the service (the Windows one under Wine).
 SVC_CMD = shlex.split(os.environ.get("EBBMARK_SVC_CMD", str(BIN_DIR / "service" / "EbbmarkSvc")))
+UNDER_WINE = Path(SVC_CMD[0]).name.startswith("wine")
 RELAY_SIM = BIN_DIR / "tools" / "relay-sim" / "relay-sim"
 SCENARIOS = Path(__file__).resolve().parents[2] / "tools" / "relay-sim" / "scenarios"
 
@@ -95,6 +96,20 @@ class Process:
                 self.proc.wait(5)
 
 
+def native_path(path):
+    """The service's name for a file of ours: under Wine, the Z: drive maps the
+    whole Linux file system."""
+    path = str(path)
+    if UNDER_WINE and path.startswith("/"):
+        return "Z:" + path.replace("/", "\\")
+    return path
+
+
+def linux_only(reason):
+    """Marks a test that needs what only the Linux build has."""
+    return pytest.mark.skipif(UNDER_WINE, reason=reason)
+
+
 class Home:
     """A temporary settings folder with the operator switches pointing into it."""
 
@@ -112,8 +127,8 @@ class Home:
         env = dict(os.environ)
         for name in ("NOTIFY_SOCKET", "INVOCATION_ID", "LISTEN_FDS"):
             env.pop(name, None)
-        env.update(EBBMARK_HOME=str(self.path), EBBMARK_EVENT_LOG=str(self.events_file),
-                   EBBMARK_POWER_DRYRUN=str(self.power_file))
+        env.update(EBBMARK_HOME=native_path(self.path), EBBMARK_EVENT_LOG=native_path(self.events_file),
+                   EBBMARK_POWER_DRYRUN=native_path(self.power_file))
         env.update({k: str(v) for k, v in extra.items()})
         return env
 
