@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <fstream>
+#include <iterator>
+
 #include "tests/support/fake_file_system.h"
 
 namespace ebbmark {
@@ -246,6 +250,32 @@ TEST_F(ComposeBodyTest, AnUnreadableTemplateGivesTheBuiltInBodyAndAWarning) {
   const std::string reason = std::make_error_code(std::errc::permission_denied).message();
   EXPECT_EQ(*b.warning, "Could not read the notice template " + path + ": " + reason +
                             ". The built-in text was sent instead.");
+}
+
+// The example templates shipped in the Windows package must use only the
+// placeholders their notice fills in: a misspelt one would reach the reader
+// as it stands.
+TEST(NoticesTest, ShippedExampleTemplatesLeaveNoPlaceholderBehind) {
+  NoticeValues v;
+  v.computer_name = "HOST";
+  v.execute_file = "C:\\save.cmd";
+  v.last_duration = "00d 01:00:00";
+  for (Notice n :
+       {Notice::RunFile, Notice::Action, Notice::InverterStarted, Notice::InverterStopped}) {
+    const std::string path =
+        std::string(EBBMARK_SOURCE_DIR) + "/packaging/templates/" + NoticeTemplateName(n);
+    std::ifstream file(path, std::ios::binary);
+    ASSERT_TRUE(file) << path;
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string body = ApplyPlaceholders(n, text, v);
+    EXPECT_EQ(body.find("%host%"), std::string::npos) << path;
+    // What is left of a '%' must be a percent sign after a number, not a name.
+    for (std::size_t at = body.find('%'); at != std::string::npos; at = body.find('%', at + 1)) {
+      EXPECT_TRUE(at > 0 && std::isdigit(static_cast<unsigned char>(body[at - 1])))
+          << path << ": " << body.substr(at, 20);
+    }
+    EXPECT_NE(body.find("\r\n"), std::string::npos) << path << " keeps CR LF line ends";
+  }
 }
 
 }  // namespace
