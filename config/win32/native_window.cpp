@@ -320,9 +320,10 @@ void NativeWindow::CreateControls() {
     switch (c->Kind()) {
       case ControlKind::Label:
         // A one-row label shows as much of its text as fits rather than
-        // wrapping its last word onto a row nobody sees.
-        style |=
-            SS_NOPREFIX | SS_NOTIFY | (c->Height() < kTwoRowsTwips ? SS_LEFTNOWORDWRAP : SS_LEFT);
+        // wrapping its last word onto a row nobody sees, centred on the
+        // height of the boxes beside it.
+        style |= SS_NOPREFIX | SS_NOTIFY |
+                 (c->Height() < kTwoRowsTwips ? SS_LEFTNOWORDWRAP | SS_CENTERIMAGE : SS_LEFT);
         break;
       case ControlKind::Frame:
         cls = L"BUTTON";
