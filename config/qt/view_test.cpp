@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QProcess>
 #include <QScrollBar>
@@ -27,6 +28,9 @@ class ViewTest : public QObject {
   void cleanupTestCase();
   void ShowsTheLiveValuesOfTheRelay();
   void SocScrollBarDrivesItsBoxTheSaveButtonAndTheColour();
+  // Not a check: pictures of the five windows for a person to look at,
+  // taken only when EBBMARK_SCREENSHOT_DIR names a folder.
+  void Screenshots();
 
  private:
   // Closes a message box nobody expected, so a test fails instead of
@@ -38,6 +42,9 @@ class ViewTest : public QObject {
     if (!found) qWarning("no widget named %s", name);
     return found;
   }
+
+  // The X screen's picture of `window`, as a PNG in `folder`.
+  static void Shoot(QWidget* window, const QString& folder, const QString& name);
 
   QTemporaryDir dir_;
   QProcess relay_;
@@ -198,6 +205,58 @@ void ViewTest::SocScrollBarDrivesItsBoxTheSaveButtonAndTheColour() {
   main->close();
   QTRY_VERIFY_WITH_TIMEOUT(program.Ended(), kWaitMs);
   QVERIFY2(unexpected_box_.isEmpty(), qPrintable(unexpected_box_));
+}
+
+void ViewTest::Shoot(QWidget* window, const QString& folder, const QString& name) {
+  const QRect r = window->frameGeometry();
+  const QString crop =
+      QStringLiteral("%1x%2+%3+%4").arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y());
+  const QString command =
+      QStringLiteral("xwd -root -silent | convert xwd:- -crop %1 +repage '%2/%3.png'")
+          .arg(crop, folder, name);
+  QCOMPARE(QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), command}), 0);
+}
+
+void ViewTest::Screenshots() {
+  const QString folder = QString::fromLocal8Bit(qgetenv("EBBMARK_SCREENSHOT_DIR"));
+  if (folder.isEmpty()) QSKIP("EBBMARK_SCREENSHOT_DIR is not set");
+  ebbmark::EbbmarkApp program;
+  program.Start();
+  QWidget* main = program.MainView()->Widget();
+  QTRY_VERIFY_WITH_TIMEOUT(Find<QWidget>(main, "fraBatteryMonitor")->isVisible(), kWaitMs);
+  QTest::qWait(1500);  // let the window paint
+  Shoot(main, folder, QStringLiteral("main"));
+
+  const auto shoot_modal = [&](const char* action_name, const QString& name) {
+    bool shot = false;
+    // Left to the dialog's own event loop until it has been painted.
+    QTimer::singleShot(300, [&] {
+      QWidget* dialog = QApplication::activeModalWidget();
+      if (!dialog || name != QLatin1String("finder")) return;
+      // No relay answers on loopback: show what an answer looks like.
+      if (auto* list = dialog->findChild<QListWidget*>(QStringLiteral("lstServers")))
+        list->addItem(QStringLiteral("192.168.1.20\t2 Inverters, 1 FNDC"));
+    });
+    QTimer::singleShot(1500, [&] {
+      QWidget* dialog = QApplication::activeModalWidget();
+      if (!dialog) return;
+      // Xvfb without a window manager leaves a window that stands over
+      // another one black on the screen: the dialogs are drawn by Qt.
+      QVERIFY(dialog->grab().save(folder + "/" + name + ".png"));
+      shot = true;
+      QMetaObject::invokeMethod(dialog, "reject", Qt::QueuedConnection);
+    });
+    auto* action = main->findChild<QAction*>(QLatin1String(action_name));
+    QVERIFY(action);
+    action->trigger();
+    QVERIFY(shot);
+  };
+  shoot_modal("oToolbar_Service", QStringLiteral("service"));
+  shoot_modal("oToolbar_Email", QStringLiteral("email"));
+  shoot_modal("mnuAbout", QStringLiteral("about"));
+  shoot_modal("oToolbar_Trellan", QStringLiteral("finder"));
+  main->close();
+  QTRY_VERIFY_WITH_TIMEOUT(program.Ended(), kWaitMs);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStatusBar>
+#include <QStyle>
 #include <QToolBar>
 
 #include "config/qt/pictures.h"
@@ -105,7 +106,64 @@ QStringList Items(const std::vector<std::string>& items) {
   return list;
 }
 
+// Whether every caption of the window fits its control at `scale` pixels per
+// twip: one-line captions in their width, wrapping ones in their box.
+bool CaptionsFit(const Window& window, double scale) {
+  const QFontMetricsF fm(QApplication::font());
+  const QStyle* style = QApplication::style();
+  const auto px = [scale](int twips) { return twips * scale; };
+  for (const Control* c : window.Controls()) {
+    const double width = px(c->Width());
+    const QString caption = QString::fromStdString(c->Caption());
+    switch (c->Kind()) {
+      case ControlKind::Label:
+        if (caption.isEmpty()) break;
+        if (c->Height() > 300) {
+          const QRectF need = fm.boundingRect(QRectF(0, 0, width, 1e6), Qt::TextWordWrap, caption);
+          if (need.height() > px(c->Height())) return false;
+        } else if (fm.horizontalAdvance(caption) + 2 > width) {
+          return false;
+        }
+        break;
+      case ControlKind::CheckBox:
+        if (style->pixelMetric(QStyle::PM_IndicatorWidth) +
+                style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing) +
+                fm.horizontalAdvance(caption) + 4 >
+            width)
+          return false;
+        break;
+      case ControlKind::CommandButton:
+      case ControlKind::Frame:
+        if (fm.horizontalAdvance(caption) + 2 * style->pixelMetric(QStyle::PM_ButtonMargin) + 4 >
+            width)
+          return false;
+        break;
+      case ControlKind::ComboBox: {
+        // The longest entry beside the drop-down arrow.
+        double longest = 0;
+        for (const auto& item : static_cast<const ComboBox*>(c)->Items())
+          longest = std::max(longest, fm.horizontalAdvance(QString::fromStdString(item)));
+        if (longest > 0 && longest + fm.height() + 16 > width) return false;
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+double FittingPixelsPerTwip(const Window& window) {
+  const double base = PixelsPerTwip();
+  // Grows in small steps, up to twice the screen's own size.
+  for (int step = 0; step <= 50; ++step) {
+    const double scale = base * (1.0 + step * 0.02);
+    if (CaptionsFit(window, scale)) return scale;
+  }
+  return base * 2.0;
+}
 
 double PixelsPerTwip() {
   double dpi = 96.0;
@@ -117,7 +175,8 @@ double PixelsPerTwip() {
   return dpi / 1440.0 * font_factor;
 }
 
-WindowView::WindowView(Window& model, QWidget* parent) : model_(model), scale_(PixelsPerTwip()) {
+WindowView::WindowView(Window& model, QWidget* parent)
+    : model_(model), scale_(FittingPixelsPerTwip(model)) {
   is_main_ = NeedsMainWindow(model_);
   if (is_main_) {
     auto* main = new ModelMainWindow;
@@ -555,6 +614,18 @@ void WindowView::SyncWindow() {
     if (!model_.Menus().empty()) height -= kMenuBarHeight;
     for (const Control* c : model_.Controls())
       if (c->Kind() == ControlKind::StatusBar) height -= c->Height();
+    if (model_.Visible() && !top_->isVisible()) {
+      // The window's lists are filled by its start-up, after the view was
+      // built: the scale is settled now, before the window first shows.
+      const double scale = FittingPixelsPerTwip(model_);
+      if (scale != scale_) {
+        scale_ = scale;
+        for (Control* c : model_.Controls()) {
+          if (c->Kind() == ControlKind::Toolbar || c->Kind() == ControlKind::StatusBar) continue;
+          Sync(*c);
+        }
+      }
+    }
     client_->setFixedSize(Px(model_.Width() - kFrameWidth), Px(height));
     top_->adjustSize();
     top_->setFixedSize(top_->sizeHint());

@@ -29,6 +29,9 @@ namespace ebbmark {
 // up with the screen's logical DPI and with a user font larger than the one
 // the windows were laid out for, so captions are never cut off.
 double PixelsPerTwip();
+// The same, grown where needed so that every caption of `window` fits its
+// control in the user's font.
+double FittingPixelsPerTwip(const Window& window);
 
 class WindowView : public QObject {
   Q_OBJECT
