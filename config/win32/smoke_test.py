@@ -98,8 +98,9 @@ def first_line(proc, seconds):
     return ""
 
 
-def rss_kib(name):
-    """VmRSS of the Linux process that runs the Windows program `name`."""
+def rss_kib(name, prefix):
+    """VmRSS of the Linux process that runs the Windows program `name` in
+    the Wine prefix `prefix` (other prefixes may run their own copies)."""
     for pid in os.listdir("/proc"):
         if not pid.isdigit():
             continue
@@ -108,10 +109,12 @@ def rss_kib(name):
                 cmd = f.read().replace(b"\0", b" ").decode(errors="replace")
             if name not in cmd or "probe" in cmd:
                 continue
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if f"WINEPREFIX={prefix}".encode() not in f.read().split(b"\0"):
+                    continue
             with open(f"/proc/{pid}/status") as f:
-                for line in f:
-                    if line.startswith("VmRSS:"):
-                        return int(line.split()[1])
+                fields = dict(line.split(":", 1) for line in f if ":" in line)
+            return int(fields["VmRSS"].split()[0]), int(fields["VmHWM"].split()[0])
         except OSError:
             continue
     return None
@@ -206,8 +209,8 @@ def run(args, workdir):
         if args.screenshots:
             os.makedirs(args.screenshots, exist_ok=True)
             time.sleep(2)
-            rss = rss_kib("Ebbmark.exe")
-            log(f"RSS of Ebbmark.exe: {rss} KiB")
+            rss = rss_kib("Ebbmark.exe", s.env["WINEPREFIX"])
+            log(f"Ebbmark.exe memory (RSS, peak) in KiB: {rss}")
             screenshot(os.path.join(args.screenshots, "main.png"))
             # Service, Email and Trellan on the toolbar; About in the menu.
             for name, verb, arg in (("service", "toolbar", "2"), ("email", "toolbar", "3"),
