@@ -742,14 +742,6 @@ NativeWindow::Native* NativeWindow::ByHwnd(HWND hwnd) {
   return nullptr;
 }
 
-NativeWindow::Native* NativeWindow::ById(int id) {
-  const int index = id - kFirstControlId;
-  for (auto& n : natives_)
-    if (n->id == id) return n.get();
-  (void)index;
-  return nullptr;
-}
-
 void NativeWindow::ClickButtonWith(bool (*pick)(const CommandButton&)) {
   for (Control* c : model_.Controls()) {
     if (c->Kind() != ControlKind::CommandButton) continue;

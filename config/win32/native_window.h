@@ -88,7 +88,6 @@ class NativeWindow {
   void AddToolTip(Native& n);
 
   Native* ByHwnd(HWND hwnd);
-  Native* ById(int id);
   int Px(int twips) const;
 
   LRESULT OnCommand(WPARAM wp, LPARAM lp);
