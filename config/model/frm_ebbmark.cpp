@@ -111,7 +111,8 @@ void FrmEbbmark::Layout() {
   picture(imgInverterYes, "yes", {120, 1500, 480, 480}, true);
   picture(imgInverterNo, "no", {120, 1500, 480, 480}, true);
   lblFNDCDetected.SetCaption("Battery Monitor Detected ");
-  lblFNDCDetected.SetGeometry({720, 2160, 1575, kRowHeight * 2});
+  // Two rows, centred on its pictures and inside the frame's border.
+  lblFNDCDetected.SetGeometry({720, 2070, 1575, 420});
   picture(imgFNDCYes, "yes", {120, 2040, 480, 480}, true);
   picture(imgFNDCNo, "no", {120, 2040, 480, 480}, true);
 
