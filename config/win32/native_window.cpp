@@ -29,6 +29,9 @@ constexpr int kCheckGlyphPixels = 18;
 // shrink to when the system's face is wider than the layout allows.
 constexpr int kDesignPoints = 8;
 constexpr int kSmallestTenthPoints = 70;
+// A box with a font of its own: its design size and how far it may shrink.
+constexpr int kNamedFontTenthPoints = 90;
+constexpr int kSmallestNamedTenthPoints = 60;
 // The drop-down part of a list shows this many entries.
 constexpr int kDropDownEntries = 8;
 
@@ -193,7 +196,7 @@ NativeWindow::~NativeWindow() {
   if (menu_ != nullptr && hwnd_ == nullptr) ::DestroyMenu(menu_);
   if (toolbar_images_ != nullptr) ::ImageList_Destroy(toolbar_images_);
   if (font_ != nullptr) ::DeleteObject(font_);
-  if (terminal_font_ != nullptr) ::DeleteObject(terminal_font_);
+  for (auto& [key, font] : named_fonts_) ::DeleteObject(font);
   for (auto& [colour, brush] : brushes_) ::DeleteObject(brush);
 }
 
@@ -205,8 +208,9 @@ void NativeWindow::CreateFonts() {
   // Called again on a DPI change, before the controls are handed the new
   // fonts; nothing paints in between.
   if (font_ != nullptr) ::DeleteObject(font_);
-  if (terminal_font_ != nullptr) ::DeleteObject(terminal_font_);
-  font_ = terminal_font_ = nullptr;
+  font_ = nullptr;
+  for (auto& [key, font] : named_fonts_) ::DeleteObject(font);
+  named_fonts_.clear();
   // The system's message font face at 8 points, the size the windows'
   // twips geometry was laid out for.
   NONCLIENTMETRICSW metrics{};
@@ -227,17 +231,32 @@ void NativeWindow::CreateFonts() {
     font_ = ::CreateFontIndirectW(&lf);
     if (CaptionsFit(font_)) break;
   }
+}
 
-  // A box that asks for a font by name (the relay host box's "Terminal"):
-  // that face, fixed pitch, so the turning mark does not make the text jump.
-  std::wstring face;
-  for (Control* c : model_.Controls())
-    if (!c->FontName().empty()) face = win::Widen(c->FontName());
-  if (!face.empty()) {
-    terminal_font_ = ::CreateFontW(-::MulDiv(9, dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                                   DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                                   CLEARTYPE_QUALITY, FIXED_PITCH | FF_MODERN, face.c_str());
+HFONT NativeWindow::NamedFontFor(const std::string& name, const std::wstring& text, int room) {
+  // The face the box asks for (the relay host box's "Terminal"), fixed
+  // pitch so the turning mark does not make the text jump, at the largest
+  // size up to 9 points at which the whole text fits the box: the
+  // not-configured notice with its mark must be read to its end.
+  const std::wstring face = win::Widen(name);
+  HFONT chosen = nullptr;
+  HDC dc = ::GetDC(hwnd_);
+  for (int tenths = kNamedFontTenthPoints; tenths >= kSmallestNamedTenthPoints; tenths -= 5) {
+    const int height = ::MulDiv(tenths, dpi_, 720);
+    HFONT& font = named_fonts_[{name, height}];
+    if (font == nullptr)
+      font = ::CreateFontW(-height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                           FIXED_PITCH | FF_MODERN, face.c_str());
+    chosen = font;
+    HGDIOBJ old = ::SelectObject(dc, font);
+    SIZE size{};
+    ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    ::SelectObject(dc, old);
+    if (size.cx <= room) break;
   }
+  ::ReleaseDC(hwnd_, dc);
+  return chosen;
 }
 
 bool NativeWindow::CaptionsFit(HFONT font) const {
@@ -383,8 +402,7 @@ void NativeWindow::CreateControls() {
         ::CreateWindowExW(ex_style, cls, nullptr, style, 0, 0, 0, 0, hwnd_,
                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(n->id)), instance, nullptr);
     if (n->hwnd == nullptr) continue;
-    HFONT f = (!c->FontName().empty() && terminal_font_ != nullptr) ? terminal_font_ : font_;
-    ::SendMessageW(n->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(f), FALSE);
+    ::SendMessageW(n->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
 
     if (c->Kind() == ControlKind::Toolbar) {
       auto& toolbar = static_cast<Toolbar&>(*c);
@@ -621,6 +639,15 @@ void NativeWindow::SyncControl(Native& n) {
         const DWORD len = static_cast<DWORD>(want.size());
         if (::GetFocus() == h)
           ::SendMessageW(h, EM_SETSEL, std::min(start, len), std::min(end, len));
+      }
+      if (!box.FontName().empty()) {
+        RECT r{};
+        ::GetClientRect(h, &r);
+        const LRESULT margins = ::SendMessageW(h, EM_GETMARGINS, 0, 0);
+        const int room = r.right - r.left - LOWORD(margins) - HIWORD(margins) - 2;
+        HFONT font = NamedFontFor(box.FontName(), want, room);
+        if (font != nullptr && reinterpret_cast<HFONT>(::SendMessageW(h, WM_GETFONT, 0, 0)) != font)
+          ::SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
       }
       const bool read_only = (::GetWindowLongPtrW(h, GWL_STYLE) & ES_READONLY) != 0;
       if (read_only != box.Locked()) ::SendMessageW(h, EM_SETREADONLY, box.Locked(), 0);
@@ -905,8 +932,7 @@ void NativeWindow::OnDpiChanged(int dpi, const RECT* suggested) {
   dpi_ = dpi;
   CreateFonts();
   for (auto& n : natives_) {
-    HFONT f = (!n->model->FontName().empty() && terminal_font_ != nullptr) ? terminal_font_ : font_;
-    ::SendMessageW(n->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(f), TRUE);
+    ::SendMessageW(n->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
     if (n->model->Kind() == ControlKind::Toolbar) {
       CreateToolbarImages();
       ::SendMessageW(n->hwnd, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(toolbar_images_));

@@ -76,6 +76,7 @@ class NativeWindow {
   void AddMenuEntries(HMENU menu, const std::vector<MenuEntry*>& entries);
   void CreateFonts();
   bool CaptionsFit(HFONT font) const;
+  HFONT NamedFontFor(const std::string& name, const std::wstring& text, int room);
   void CreateToolbarImages();
   void ApplyLayout();
   void ApplyStacking();
@@ -105,7 +106,8 @@ class NativeWindow {
   HWND tooltip_ = nullptr;
   HMENU menu_ = nullptr;
   HFONT font_ = nullptr;
-  HFONT terminal_font_ = nullptr;
+  // Fonts asked for by name, by name and pixel height.
+  std::map<std::pair<std::string, int>, HFONT> named_fonts_;
   HIMAGELIST toolbar_images_ = nullptr;
   int dpi_ = 96;
   // Extra room the native toolbar needs above the model's toolbar height;
