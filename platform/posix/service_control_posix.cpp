@@ -2,7 +2,9 @@
 // unit "ebbmark.service". One `systemctl show` tells whether the unit exists
 // and what state it is in; start and stop requests are queued with --no-block,
 // so they return once systemd has accepted them, without waiting for the new
-// state, and never ask for a password.
+// state. When the user may not start or stop services, polkit asks the
+// desktop user for a password (the configuration program is not root); with
+// no agent to ask, systemctl fails and the caller reports it.
 
 #include <string>
 #include <string_view>
@@ -12,6 +14,9 @@
 
 namespace ebbmark {
 namespace {
+
+// Long enough for a person to read polkit's question and type a password.
+constexpr int kPasswordSeconds = 180;
 
 struct UnitState {
   bool known = false;        // systemctl answered and the unit exists
@@ -72,7 +77,7 @@ class SystemctlServiceControl final : public ServiceControl {
     if (!state.known) return false;
     // Starting, stopping or already running: nothing to do.
     if (!IsStoppedState(state.active_state)) return true;
-    return RunSystemctl({"start", "--no-block", "--no-ask-password", unit}).ok();
+    return RunSystemctl({"start", "--no-block", unit}, kPasswordSeconds).ok();
   }
 
   bool StopNamedService(const std::string& name) override {
@@ -80,7 +85,7 @@ class SystemctlServiceControl final : public ServiceControl {
     const auto state = QueryUnit(unit);
     if (!state.known) return false;
     if (!IsRunningState(state.active_state)) return true;
-    return RunSystemctl({"stop", "--no-block", "--no-ask-password", unit}).ok();
+    return RunSystemctl({"stop", "--no-block", unit}, kPasswordSeconds).ok();
   }
 };
 

@@ -15,8 +15,8 @@ using testing::StandInSystemctl;
 using testing::TempFolder;
 
 const std::string kShow = "show --property=LoadState --property=ActiveState ebbmark.service";
-const std::string kStart = "start --no-block --no-ask-password ebbmark.service";
-const std::string kStop = "stop --no-block --no-ask-password ebbmark.service";
+const std::string kStart = "start --no-block ebbmark.service";
+const std::string kStop = "stop --no-block ebbmark.service";
 
 struct StateCase {
   const char* load_state;

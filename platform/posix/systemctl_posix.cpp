@@ -16,7 +16,6 @@ namespace {
 
 // Gives up on a systemctl that says nothing and does not end for this many
 // one-second waits (a D-Bus that never answers).
-constexpr int kSilentSecondsLimit = 30;
 
 void CloseFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -71,7 +70,7 @@ class SpawnAttributes {
 
 }  // namespace
 
-SystemctlResult RunSystemctl(const std::vector<std::string>& args) {
+SystemctlResult RunSystemctl(const std::vector<std::string>& args, int silent_seconds_limit) {
   SystemctlResult result;
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return result;
@@ -101,7 +100,7 @@ SystemctlResult RunSystemctl(const std::vector<std::string>& args) {
   bool finished_output = false;
   int silent_seconds = 0;
   char buf[4096];
-  while (!finished_output && silent_seconds < kSilentSecondsLimit) {
+  while (!finished_output && silent_seconds < silent_seconds_limit) {
     pollfd pfd{read_fd, POLLIN, 0};
     const int ready = ::poll(&pfd, 1, 1000);
     if (ready < 0) {

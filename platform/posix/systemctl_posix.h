@@ -17,9 +17,10 @@ struct SystemctlResult {
   bool ok() const { return exit_code == 0; }
 };
 
-// Runs `systemctl args...` and waits for it (at most about 30 seconds of
-// silence before it is killed). Never throws.
-SystemctlResult RunSystemctl(const std::vector<std::string>& args);
+// Runs `systemctl args...` and waits for it (by default at most about 30
+// seconds of silence before it is killed; longer where a person may be typing
+// a password for polkit). Never throws.
+SystemctlResult RunSystemctl(const std::vector<std::string>& args, int silent_seconds_limit = 30);
 
 // The systemd unit of a service: "Ebbmark" -> "ebbmark.service". Empty when
 // the name holds a character a unit name may not have (or is empty), so that
