@@ -14,10 +14,12 @@ namespace ebbmark::win32view {
 
 class EventLoop {
  public:
-  // How often the io_context is polled. Timers of the model run at 100 ms
-  // and more, so this costs them nothing visible; idle, the program wakes
-  // this often and finds nothing to do.
-  static constexpr UINT kPollMilliseconds = 15;
+  // How often the io_context is polled. The model's timers run at 100 ms
+  // and more and the relay sends a line a second, so a handler that waits
+  // up to this long changes nothing anyone sees, while every wake-up costs
+  // a trip through the system (a large one under Wine). User input does not
+  // wait for it: messages are handled as they come.
+  static constexpr UINT kPollMilliseconds = 50;
 
   // Messages the windows want to see before they are dispatched (keyboard
   // navigation); true when the message was handled.
