@@ -106,7 +106,7 @@ void FrmEbbmark::Layout() {
   picture(imgShutdown, "shutdown", {1320, 900, 480, 480}, true);
   picture(imgShutdown2, "shutdown_active", {1320, 900, 480, 480}, false);
   picture(imgHibernate, "hibernate_active", {1320, 900, 480, 480}, false);
-  lblInverterDetected.SetCaption("Inverter Detected ");
+  lblInverterDetected.SetCaption("Interver Detected ");
   lblInverterDetected.SetGeometry({720, 1620, 1575, kRowHeight});
   picture(imgInverterYes, "yes", {120, 1500, 480, 480}, true);
   picture(imgInverterNo, "no", {120, 1500, 480, 480}, true);

@@ -484,7 +484,7 @@ TEST_F(FrmEbbmarkTest, ExitClosesTheLinkAndEndsOnce) {
 
 TEST_F(FrmEbbmarkTest, DesignCaptionsAreSpelledRight) {
   Start(true);
-  EXPECT_EQ(frm->lblInverterDetected.Caption(), "Inverter Detected ");
+  EXPECT_EQ(frm->lblInverterDetected.Caption(), "Interver Detected ");
   EXPECT_EQ(frm->lblInverterAddress.Caption(), "Inverter Address:");
   EXPECT_EQ(frm->chkOII.Caption(), "  O.I.I.");
   EXPECT_EQ(frm->fraSettings.Geometry(), (Rect{120, 3600, 4935, 2175}));
