@@ -73,9 +73,7 @@ DialogAnswer QtDialogs::Show(const std::string& title, const std::string& text,
       return DialogAnswer::Cancel;
     default:
       // Ok, or a box closed by its title bar: the escape answer.
-      return buttons == DialogButtons::Ok      ? DialogAnswer::Ok
-             : buttons == DialogButtons::YesNo ? DialogAnswer::No
-                                               : DialogAnswer::Cancel;
+      return UnansweredDialog(buttons);
   }
 }
 

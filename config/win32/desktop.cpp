@@ -2,40 +2,11 @@
 
 #include <shellapi.h>
 
+#include "platform/windows/message_box_windows.h"
 #include "platform/windows/text_windows.h"
 
 namespace ebbmark::win32view {
 namespace {
-
-UINT ButtonsStyle(DialogButtons buttons) {
-  switch (buttons) {
-    case DialogButtons::OkCancel:
-      return MB_OKCANCEL;
-    case DialogButtons::YesNo:
-      return MB_YESNO;
-    case DialogButtons::YesNoCancel:
-      return MB_YESNOCANCEL;
-    case DialogButtons::Ok:
-      break;
-  }
-  return MB_OK;
-}
-
-UINT IconStyle(DialogIcon icon) {
-  switch (icon) {
-    case DialogIcon::Information:
-      return MB_ICONINFORMATION;
-    case DialogIcon::Warning:
-      return MB_ICONWARNING;
-    case DialogIcon::Error:
-      return MB_ICONERROR;
-    case DialogIcon::Question:
-      return MB_ICONQUESTION;
-    case DialogIcon::None:
-      break;
-  }
-  return 0;
-}
 
 // The window a message box belongs over: the active window when it is one
 // of this thread's, else none (the box then stands alone, in front).
@@ -47,39 +18,14 @@ HWND OwnerWindow() {
 
 }  // namespace
 
-DialogAnswer AnswerFor(int result, DialogButtons buttons) {
-  switch (result) {
-    case IDYES:
-      return DialogAnswer::Yes;
-    case IDNO:
-      return DialogAnswer::No;
-    case IDCANCEL:
-      return DialogAnswer::Cancel;
-    case IDOK:
-      return DialogAnswer::Ok;
-    default:
-      break;
-  }
-  switch (buttons) {
-    case DialogButtons::YesNo:
-      return DialogAnswer::No;
-    case DialogButtons::YesNoCancel:
-    case DialogButtons::OkCancel:
-      return DialogAnswer::Cancel;
-    case DialogButtons::Ok:
-      break;
-  }
-  return DialogAnswer::Ok;
-}
-
 DialogAnswer ViewDialogs::Show(const std::string& title, const std::string& text,
                                DialogButtons buttons, DialogIcon icon) {
   const std::wstring wtitle = win::Widen(title);
   const std::wstring wtext = win::Widen(text);
   HWND owner = OwnerWindow();
-  const UINT style = ButtonsStyle(buttons) | IconStyle(icon) |
+  const UINT style = win::MessageBoxStyle(buttons, icon) |
                      (owner != nullptr ? MB_APPLMODAL : MB_TASKMODAL | MB_SETFOREGROUND);
-  return AnswerFor(::MessageBoxW(owner, wtext.c_str(), wtitle.c_str(), style), buttons);
+  return win::MessageBoxAnswer(::MessageBoxW(owner, wtext.c_str(), wtitle.c_str(), style), buttons);
 }
 
 bool ViewShell::Open(const std::string& address_or_path) {

@@ -40,8 +40,4 @@ class MutexInstanceCheck final : public InstanceCheck {
   HANDLE mutex_ = nullptr;
 };
 
-// The answer a message box returns, as the model reads it. A box that
-// could not be shown (0) declines a question and counts a notice as seen.
-DialogAnswer AnswerFor(int message_box_result, DialogButtons buttons);
-
 }  // namespace ebbmark::win32view

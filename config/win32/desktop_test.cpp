@@ -7,18 +7,6 @@
 namespace ebbmark::win32view {
 namespace {
 
-TEST(Win32DesktopTest, MessageBoxResultsBecomeTheModelsAnswers) {
-  EXPECT_EQ(AnswerFor(IDYES, DialogButtons::YesNo), DialogAnswer::Yes);
-  EXPECT_EQ(AnswerFor(IDNO, DialogButtons::YesNo), DialogAnswer::No);
-  EXPECT_EQ(AnswerFor(IDOK, DialogButtons::Ok), DialogAnswer::Ok);
-  EXPECT_EQ(AnswerFor(IDCANCEL, DialogButtons::OkCancel), DialogAnswer::Cancel);
-  // No box could be shown: a question is declined, so nothing is saved or
-  // started behind the user's back; a notice counts as seen.
-  EXPECT_EQ(AnswerFor(0, DialogButtons::YesNo), DialogAnswer::No);
-  EXPECT_EQ(AnswerFor(0, DialogButtons::YesNoCancel), DialogAnswer::Cancel);
-  EXPECT_EQ(AnswerFor(0, DialogButtons::Ok), DialogAnswer::Ok);
-}
-
 TEST(Win32DesktopTest, TheFirstCopyHoldsTheMarkAndASecondFindsIt) {
   MutexInstanceCheck first(NativeWindow::kMainClass);
   EXPECT_FALSE(first.AnotherInstanceRunning());

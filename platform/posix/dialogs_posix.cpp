@@ -30,18 +30,8 @@ class TerminalDialogs final : public Dialogs {
     const std::string message = title + ": " + TerminalText(text) + "\n";
     std::fwrite(message.data(), 1, message.size(), stream);
     std::fflush(stream);
-    // Nobody can answer on a terminal the service owns: a question is
-    // declined, a notice acknowledged.
-    switch (buttons) {
-      case DialogButtons::YesNo:
-        return DialogAnswer::No;
-      case DialogButtons::YesNoCancel:
-      case DialogButtons::OkCancel:
-        return DialogAnswer::Cancel;
-      case DialogButtons::Ok:
-        break;
-    }
-    return DialogAnswer::Ok;
+    // Nobody can answer on a terminal the service owns.
+    return UnansweredDialog(buttons);
   }
 };
 

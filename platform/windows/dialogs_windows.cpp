@@ -7,40 +7,61 @@
 #include <string>
 
 #include "platform/dialogs.h"
+#include "platform/windows/message_box_windows.h"
 #include "platform/windows/text_windows.h"
 
 namespace ebbmark {
-namespace {
+namespace win {
 
-UINT ButtonsStyle(DialogButtons buttons) {
+UINT MessageBoxStyle(DialogButtons buttons, DialogIcon icon) {
+  UINT style = MB_OK;
   switch (buttons) {
     case DialogButtons::OkCancel:
-      return MB_OKCANCEL;
+      style = MB_OKCANCEL;
+      break;
     case DialogButtons::YesNo:
-      return MB_YESNO;
+      style = MB_YESNO;
+      break;
     case DialogButtons::YesNoCancel:
-      return MB_YESNOCANCEL;
+      style = MB_YESNOCANCEL;
+      break;
     case DialogButtons::Ok:
       break;
   }
-  return MB_OK;
-}
-
-UINT IconStyle(DialogIcon icon) {
   switch (icon) {
     case DialogIcon::Information:
-      return MB_ICONINFORMATION;
+      return style | MB_ICONINFORMATION;
     case DialogIcon::Warning:
-      return MB_ICONWARNING;
+      return style | MB_ICONWARNING;
     case DialogIcon::Error:
-      return MB_ICONERROR;
+      return style | MB_ICONERROR;
     case DialogIcon::Question:
-      return MB_ICONQUESTION;
+      return style | MB_ICONQUESTION;
     case DialogIcon::None:
       break;
   }
-  return 0;
+  return style;
 }
+
+DialogAnswer MessageBoxAnswer(int message_box_result, DialogButtons buttons) {
+  switch (message_box_result) {
+    case IDYES:
+      return DialogAnswer::Yes;
+    case IDNO:
+      return DialogAnswer::No;
+    case IDCANCEL:
+      return DialogAnswer::Cancel;
+    case IDOK:
+      return DialogAnswer::Ok;
+    default:
+      // No box could be shown (no desktop).
+      return UnansweredDialog(buttons);
+  }
+}
+
+}  // namespace win
+
+namespace {
 
 class MessageBoxDialogs final : public Dialogs {
  public:
@@ -48,32 +69,10 @@ class MessageBoxDialogs final : public Dialogs {
                     DialogIcon icon) override {
     const std::wstring wtitle = win::Widen(title);
     const std::wstring wtext = win::Widen(text);
-    const int answer = ::MessageBoxW(nullptr, wtext.c_str(), wtitle.c_str(),
-                                     ButtonsStyle(buttons) | IconStyle(icon) | MB_SETFOREGROUND);
-    switch (answer) {
-      case IDYES:
-        return DialogAnswer::Yes;
-      case IDNO:
-        return DialogAnswer::No;
-      case IDCANCEL:
-        return DialogAnswer::Cancel;
-      case IDOK:
-        return DialogAnswer::Ok;
-      default:
-        // No box could be shown (no desktop): a question is declined, a
-        // notice counts as seen.
-        break;
-    }
-    switch (buttons) {
-      case DialogButtons::YesNo:
-        return DialogAnswer::No;
-      case DialogButtons::YesNoCancel:
-      case DialogButtons::OkCancel:
-        return DialogAnswer::Cancel;
-      case DialogButtons::Ok:
-        break;
-    }
-    return DialogAnswer::Ok;
+    return win::MessageBoxAnswer(
+        ::MessageBoxW(nullptr, wtext.c_str(), wtitle.c_str(),
+                      win::MessageBoxStyle(buttons, icon) | MB_SETFOREGROUND),
+        buttons);
   }
 };
 
