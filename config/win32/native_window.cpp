@@ -97,6 +97,29 @@ bool IsCancelButton(const CommandButton& b) {
   return b.IsCancel();
 }
 
+// The messages that fill and select a combo box or a list box.
+struct EntryMessages {
+  UINT reset, add, get_selection, set_selection;
+};
+constexpr EntryMessages kComboMessages{CB_RESETCONTENT, CB_ADDSTRING, CB_GETCURSEL, CB_SETCURSEL};
+constexpr EntryMessages kListMessages{LB_RESETCONTENT, LB_ADDSTRING, LB_GETCURSEL, LB_SETCURSEL};
+
+// Refills the control only when the model's entries changed (`shown` is what
+// it holds now), then selects the model's entry.
+void SyncEntries(HWND h, std::vector<std::string>& shown, const std::vector<std::string>& items,
+                 int index, const EntryMessages& m) {
+  if (shown != items) {
+    ::SendMessageW(h, m.reset, 0, 0);
+    for (const auto& item : items) {
+      const std::wstring w = win::Widen(item);
+      ::SendMessageW(h, m.add, 0, reinterpret_cast<LPARAM>(w.c_str()));
+    }
+    shown = items;
+  }
+  if (static_cast<int>(::SendMessageW(h, m.get_selection, 0, 0)) != index)
+    ::SendMessageW(h, m.set_selection, static_cast<WPARAM>(index), 0);
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ classes
@@ -656,30 +679,12 @@ void NativeWindow::SyncControl(Native& n) {
     }
     case ControlKind::ComboBox: {
       auto& combo = static_cast<ComboBox&>(c);
-      if (n.items != combo.Items()) {
-        ::SendMessageW(h, CB_RESETCONTENT, 0, 0);
-        for (const auto& item : combo.Items()) {
-          const std::wstring w = win::Widen(item);
-          ::SendMessageW(h, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(w.c_str()));
-        }
-        n.items = combo.Items();
-      }
-      if (static_cast<int>(::SendMessageW(h, CB_GETCURSEL, 0, 0)) != combo.ListIndex())
-        ::SendMessageW(h, CB_SETCURSEL, static_cast<WPARAM>(combo.ListIndex()), 0);
+      SyncEntries(h, n.items, combo.Items(), combo.ListIndex(), kComboMessages);
       break;
     }
     case ControlKind::ListBox: {
       auto& list = static_cast<ListBox&>(c);
-      if (n.items != list.Items()) {
-        ::SendMessageW(h, LB_RESETCONTENT, 0, 0);
-        for (const auto& item : list.Items()) {
-          const std::wstring w = win::Widen(item);
-          ::SendMessageW(h, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(w.c_str()));
-        }
-        n.items = list.Items();
-      }
-      if (static_cast<int>(::SendMessageW(h, LB_GETCURSEL, 0, 0)) != list.ListIndex())
-        ::SendMessageW(h, LB_SETCURSEL, static_cast<WPARAM>(list.ListIndex()), 0);
+      SyncEntries(h, n.items, list.Items(), list.ListIndex(), kListMessages);
       break;
     }
     case ControlKind::ScrollBar: {
