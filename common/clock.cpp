@@ -9,7 +9,9 @@ TimePoint SystemClock::Now() const {
   return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
 }
 
-std::int64_t AgeSeconds(TimePoint from, TimePoint to) { return (to - from).count(); }
+std::int64_t AgeSeconds(TimePoint from, TimePoint to) {
+  return (to - from).count();
+}
 
 std::int64_t MinuteBoundaries(TimePoint from, TimePoint to) {
   using std::chrono::floor;

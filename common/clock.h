@@ -27,7 +27,8 @@ class SystemClock final : public Clock {
 
 class ManualClock final : public Clock {
  public:
-  explicit ManualClock(TimePoint start = TimePoint{std::chrono::seconds{1'800'000'000}}) : now_(start) {}
+  explicit ManualClock(TimePoint start = TimePoint{std::chrono::seconds{1'800'000'000}})
+      : now_(start) {}
   TimePoint Now() const override { return now_; }
   void Set(TimePoint t) { now_ = t; }
   void Advance(std::chrono::seconds d) { now_ += d; }

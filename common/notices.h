@@ -60,6 +60,7 @@ struct ComposedBody {
 
 // The body of a notice: the template in `folder` when one is found, with its
 // placeholders replaced; otherwise the built-in body.
-ComposedBody ComposeBody(FileSystem& fs, const std::string& folder, Notice n, const NoticeValues& v);
+ComposedBody ComposeBody(FileSystem& fs, const std::string& folder, Notice n,
+                         const NoticeValues& v);
 
 }  // namespace ebbmark

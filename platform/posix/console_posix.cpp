@@ -4,6 +4,8 @@
 
 namespace ebbmark {
 
-bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+bool StdoutIsTerminal() {
+  return isatty(STDOUT_FILENO) != 0;
+}
 
 }  // namespace ebbmark

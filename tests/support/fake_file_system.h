@@ -15,9 +15,9 @@ class FakeFileSystem : public FileSystem {
  public:
   std::map<std::string, std::string> files;
   std::map<std::string, FileStamp> stamps;  // set explicitly, or bumped by each write
-  std::set<std::string> unreadable;          // ReadFile gives Error
-  std::set<std::string> hidden;              // never matched by PatternMatches
-  std::set<std::string> read_only_folders;   // ReplaceFile into these fails
+  std::set<std::string> unreadable;         // ReadFile gives Error
+  std::set<std::string> hidden;             // never matched by PatternMatches
+  std::set<std::string> read_only_folders;  // ReplaceFile into these fails
   std::vector<std::pair<std::string, std::string>> appended;  // (path, line)
   int replace_count = 0;
 
