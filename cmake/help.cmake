@@ -14,3 +14,15 @@ else()
   message(WARNING "cmark not found: the help page is not built (install cmark)")
   add_custom_target(ebbmark_help)
 endif()
+
+# Puts the help page beside `target`'s program, where Online Help and the
+# about window look for it.
+function(ebbmark_ship_help target)
+  add_dependencies(${target} ebbmark_help)
+  if(EBBMARK_CMARK)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${EBBMARK_HELP_HTML}
+              $<TARGET_FILE_DIR:${target}>/README.html
+      COMMENT "Copying the help page beside ${target}")
+  endif()
+endfunction()
