@@ -46,4 +46,18 @@ struct ToolWindowContext {
 // The mouse pointers a window asks its view for while it works.
 enum class MousePointer { Default = 0, Hourglass = 11 };
 
+class FrmEbbmark;
+class Window;
+
+// The view's part of a modal window: shows `self` over `owner` and returns
+// once it has closed; `pointer` (may be empty) tells the mouse pointer the
+// window wants while it works.
+using ModalRunner =
+    std::function<void(Window& self, Window* owner, std::function<MousePointer()> pointer)>;
+
+// Opens the service, email, finder and about windows from the main window,
+// each a new window on `context()` shown through `run`.
+void ConnectToolWindows(FrmEbbmark& main, std::function<ToolWindowContext()> context,
+                        ModalRunner run);
+
 }  // namespace ebbmark

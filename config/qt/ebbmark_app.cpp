@@ -1,10 +1,7 @@
 #include "config/qt/ebbmark_app.h"
 
 #include "common/service_control.h"
-#include "config/model/frm_about.h"
-#include "config/model/frm_email.h"
-#include "config/model/frm_find_servers.h"
-#include "config/model/frm_service.h"
+#include "config/model/tool_windows.h"
 #include "platform/file_system.h"
 #include "platform/network_info.h"
 #include "platform/program_path.h"
@@ -37,22 +34,11 @@ EbbmarkApp::EbbmarkApp() : tcp_(MakeTcpClient(io_)) {
       },
   };
   model_ = std::make_unique<FrmEbbmark>(std::move(ctx));
-  model_->open_service_window = [this](Window& owner) {
-    FrmService window(ToolContext());
-    RunModal(window, owner, [&window] { return window.Pointer(); });
-  };
-  model_->open_email_window = [this](Window& owner) {
-    FrmEmail window(ToolContext());
-    RunModal(window, owner, [&window] { return window.Pointer(); });
-  };
-  model_->open_finder = [this](Window& owner) {
-    FrmFindServers window(ToolContext());
-    RunModal(window, owner, nullptr);
-  };
-  model_->open_about = [this](Window& owner) {
-    FrmAbout window(ToolContext());
-    RunModal(window, owner, nullptr);
-  };
+  ConnectToolWindows(
+      *model_, [this] { return ToolContext(); },
+      [this](Window& self, Window* over, std::function<MousePointer()> pointer) {
+        RunModal(self, over, std::move(pointer));
+      });
   dialogs_.fallback_parent = [this]() -> QWidget* {
     if (!modal_views_.empty()) return modal_views_.back()->Widget();
     return main_view_ ? main_view_->Widget() : nullptr;
@@ -91,15 +77,12 @@ QWidget* EbbmarkApp::WidgetOf(const Window* window) const {
   return main_view_ ? main_view_->Widget() : nullptr;
 }
 
-void EbbmarkApp::RunModal(Window& window, Window& owner, std::function<MousePointer()> pointer) {
-  window.modal_runner = [this, pointer](Window& self, Window* over) {
-    WindowView view(self, WidgetOf(over));
-    view.pointer = pointer;
-    modal_views_.push_back(&view);
-    view.ExecModal();
-    modal_views_.pop_back();
-  };
-  window.ShowModal(&owner);
+void EbbmarkApp::RunModal(Window& self, Window* over, std::function<MousePointer()> pointer) {
+  WindowView view(self, WidgetOf(over));
+  view.pointer = std::move(pointer);
+  modal_views_.push_back(&view);
+  view.ExecModal();
+  modal_views_.pop_back();
 }
 
 }  // namespace ebbmark

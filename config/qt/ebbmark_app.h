@@ -46,8 +46,8 @@ class EbbmarkApp {
 
  private:
   ToolWindowContext ToolContext();
-  // Shows a helper window modally over `owner` through its own view.
-  void RunModal(Window& window, Window& owner, std::function<MousePointer()> pointer);
+  // Shows a helper window modally over `over` through its own view.
+  void RunModal(Window& self, Window* over, std::function<MousePointer()> pointer);
   QWidget* WidgetOf(const Window* window) const;
 
   asio::io_context io_;

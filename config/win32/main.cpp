@@ -14,12 +14,9 @@
 #include "common/service_control.h"
 #include "common/settings.h"
 #include "common/tcp_client.h"
-#include "config/model/frm_about.h"
 #include "config/model/frm_ebbmark.h"
-#include "config/model/frm_email.h"
-#include "config/model/frm_find_servers.h"
-#include "config/model/frm_service.h"
 #include "config/model/network_seams.h"
+#include "config/model/tool_windows.h"
 #include "config/win32/desktop.h"
 #include "config/win32/event_loop.h"
 #include "config/win32/native_window.h"
@@ -97,30 +94,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
                           help_path,
                           {}};
 
-  main_window.open_service_window = [&](Window& owner) {
-    FrmService w(tools);
-    w.modal_runner = [&](Window& self, Window* o) {
-      RunModal(loop, self, o, [&w] { return w.Pointer(); });
-    };
-    w.ShowModal(&owner);
-  };
-  main_window.open_email_window = [&](Window& owner) {
-    FrmEmail w(tools);
-    w.modal_runner = [&](Window& self, Window* o) {
-      RunModal(loop, self, o, [&w] { return w.Pointer(); });
-    };
-    w.ShowModal(&owner);
-  };
-  main_window.open_finder = [&](Window& owner) {
-    FrmFindServers w(tools);
-    w.modal_runner = [&](Window& self, Window* o) { RunModal(loop, self, o, {}); };
-    w.ShowModal(&owner);
-  };
-  main_window.open_about = [&](Window& owner) {
-    FrmAbout w(tools);
-    w.modal_runner = [&](Window& self, Window* o) { RunModal(loop, self, o, {}); };
-    w.ShowModal(&owner);
-  };
+  ConnectToolWindows(
+      main_window, [&tools] { return tools; },
+      [&loop](Window& self, Window* owner, std::function<MousePointer()> pointer) {
+        RunModal(loop, self, owner, std::move(pointer));
+      });
 
   {
     NativeWindow view(main_window, {});
