@@ -1,12 +1,11 @@
 #include "config/qt/pictures.h"
 
 #include <cmath>
-#include <map>
 
 #include <QPainter>
 #include <QSvgRenderer>
 
-#include "config/model/frm_ebbmark.h"
+#include "config/model/pictures.h"
 
 // The pictures live in this static library; its resources are registered
 // by hand, once, before the first picture is drawn.
@@ -20,36 +19,16 @@ static void RegisterPictures() {
 
 namespace ebbmark {
 
-QString PicturePath(const std::string& role) {
+namespace {
+
+// The embedded resource of a drawing; empty for none.
+QString DrawingPath(const char* drawing) {
+  if (drawing == nullptr) return {};
   RegisterPictures();
-  // The roles the model's images and toolbar buttons name. The "yes" and
-  // "no" indicators share the connected and not-connected pictures.
-  static const std::map<std::string, const char*> kFiles = {
-      {"connected", "ok"},
-      {"yes", "ok"},
-      {"not_connected", "fail"},
-      {"no", "fail"},
-      {"battery", "battery"},
-      {"shutdown_active", "power_red"},
-      {"hibernate_active", "power_orange"},
-      {"shutdown", "shutdown"},
-      {"question", "question"},
-      {"save", "tb_save"},
-      {"service", "tb_service"},
-      {"email", "tb_email"},
-      {"trellan", "tb_trellan"},
-      {"program", "ebbmark"},
-      {"status_running", "status_running"},
-      {"status_stopped", "status_stopped"},
-      {"status_not_installed", "status_not_installed"},
-  };
-  const auto it = kFiles.find(role);
-  if (it == kFiles.end()) return {};
-  return QStringLiteral(":/images/%1.svg").arg(QLatin1String(it->second));
+  return QStringLiteral(":/images/%1.svg").arg(QLatin1String(drawing));
 }
 
-QPixmap PicturePixmap(const std::string& role, QSize logical, qreal device_pixel_ratio) {
-  const QString path = PicturePath(role);
+QPixmap DrawingPixmap(const QString& path, QSize logical, qreal device_pixel_ratio) {
   if (path.isEmpty() || logical.isEmpty()) return {};
   QSvgRenderer renderer(path);
   if (!renderer.isValid()) return {};
@@ -65,17 +44,18 @@ QPixmap PicturePixmap(const std::string& role, QSize logical, qreal device_pixel
   return pixmap;
 }
 
+}  // namespace
+
+QString PicturePath(const std::string& role) {
+  return DrawingPath(PictureDrawing(role));
+}
+
+QPixmap PicturePixmap(const std::string& role, QSize logical, qreal device_pixel_ratio) {
+  return DrawingPixmap(PicturePath(role), logical, device_pixel_ratio);
+}
+
 QPixmap StatusPixmap(int image, QSize logical, qreal device_pixel_ratio) {
-  switch (image) {
-    case FrmEbbmark::kImageRunning:
-      return PicturePixmap("status_running", logical, device_pixel_ratio);
-    case FrmEbbmark::kImageStopped:
-      return PicturePixmap("status_stopped", logical, device_pixel_ratio);
-    case FrmEbbmark::kImageNotInstalled:
-      return PicturePixmap("status_not_installed", logical, device_pixel_ratio);
-    default:
-      return {};
-  }
+  return DrawingPixmap(DrawingPath(StatusPictureDrawing(image)), logical, device_pixel_ratio);
 }
 
 QIcon ProgramIcon() {

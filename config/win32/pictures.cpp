@@ -1,41 +1,46 @@
 #include "config/win32/pictures.h"
 
+#include <string_view>
+
+#include "config/model/pictures.h"
 #include "config/win32/view_resources.h"
 
 namespace ebbmark::win32view {
 
-int PictureResource(const std::string& role) {
-  static const std::map<std::string, int> kRoles = {
-      {"connected", IDI_PIC_OK},
-      {"yes", IDI_PIC_OK},
-      {"not_connected", IDI_PIC_FAIL},
-      {"no", IDI_PIC_FAIL},
+namespace {
+
+// The icon resource rendered from each drawing (see ebbmark.rc.in).
+int DrawingResource(const char* drawing) {
+  if (drawing == nullptr) return 0;
+  static const std::map<std::string_view, int> kResources = {
+      {"ebbmark", IDI_EBBMARK},
+      {"ok", IDI_PIC_OK},
+      {"fail", IDI_PIC_FAIL},
       {"battery", IDI_PIC_BATTERY},
-      {"shutdown_active", IDI_PIC_POWER_RED},
-      {"hibernate_active", IDI_PIC_POWER_ORANGE},
+      {"power_red", IDI_PIC_POWER_RED},
+      {"power_orange", IDI_PIC_POWER_ORANGE},
       {"shutdown", IDI_PIC_SHUTDOWN},
       {"question", IDI_PIC_QUESTION},
-      {"program", IDI_EBBMARK},
-      {"save", IDI_TB_SAVE},
-      {"service", IDI_TB_SERVICE},
-      {"email", IDI_TB_EMAIL},
-      {"trellan", IDI_TB_TRELLAN},
+      {"status_running", IDI_STATUS_RUNNING},
+      {"status_stopped", IDI_STATUS_STOPPED},
+      {"status_not_installed", IDI_STATUS_NOT_INSTALLED},
+      {"tb_save", IDI_TB_SAVE},
+      {"tb_service", IDI_TB_SERVICE},
+      {"tb_email", IDI_TB_EMAIL},
+      {"tb_trellan", IDI_TB_TRELLAN},
   };
-  const auto it = kRoles.find(role);
-  return it == kRoles.end() ? 0 : it->second;
+  const auto it = kResources.find(drawing);
+  return it == kResources.end() ? 0 : it->second;
+}
+
+}  // namespace
+
+int PictureResource(const std::string& role) {
+  return DrawingResource(PictureDrawing(role));
 }
 
 int StatusPictureResource(int image) {
-  switch (image) {
-    case 3:
-      return IDI_STATUS_RUNNING;
-    case 13:
-      return IDI_STATUS_STOPPED;
-    case 4:
-      return IDI_STATUS_NOT_INSTALLED;
-    default:
-      return 0;
-  }
+  return DrawingResource(StatusPictureDrawing(image));
 }
 
 IconCache::~IconCache() {
