@@ -1,7 +1,10 @@
 #include "config/model/frm_ebbmark.h"
+#include "config/model/pictures.h"
+#include "config/model/tool_windows.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -12,6 +15,7 @@
 #include "tests/support/config_fakes.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/service_fakes.h"
+#include "tests/support/tool_window_fakes.h"
 
 namespace ebbmark {
 namespace {
@@ -833,6 +837,61 @@ TEST_F(FrmEbbmarkTest, LoadSettingsStartsTheLiveDisplayOver) {
   EXPECT_FALSE(SaveEnabled());
   EXPECT_TRUE(frm->tmrConnection.Enabled());
   EXPECT_EQ(frm->tmrConnection.Interval(), milliseconds{100});
+}
+
+// Every opening is a fresh window shown over the main window through the
+// view's runner; the two windows that work for a while offer the hourglass.
+TEST_F(FrmEbbmarkTest, ToolWindowsOpenFreshThroughTheViewsRunner) {
+  Start(true);
+  testing::ToolWindowRig rig;
+  std::vector<std::string> shown;
+  std::vector<bool> with_pointer;
+  ConnectToolWindows(
+      *frm, [&rig] { return rig.Context(); },
+      [&](Window& self, Window* owner, std::function<MousePointer()> pointer) {
+        EXPECT_EQ(owner, frm.get());
+        shown.push_back(self.Name());
+        with_pointer.push_back(static_cast<bool>(pointer));
+        if (pointer) {
+          EXPECT_EQ(pointer(), MousePointer::Default);
+        }
+      });
+  for (int round = 0; round < 2; ++round) {
+    frm->open_service_window(*frm);
+    frm->open_email_window(*frm);
+    frm->open_finder(*frm);
+    frm->open_about(*frm);
+  }
+  const std::vector<std::string> once = {"frmService", "frmEmail", "frmFindServers", "frmAbout"};
+  std::vector<std::string> twice = once;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(shown, twice);
+  EXPECT_EQ(with_pointer, (std::vector<bool>{true, true, false, false, true, true, false, false}));
+}
+
+// Every picture the main window names has a drawing in config/images, so
+// no view can be left with an empty square.
+TEST_F(FrmEbbmarkTest, EveryPictureTheWindowNamesHasADrawing) {
+  Start(true);
+  const auto drawn = [](const char* drawing) {
+    if (drawing == nullptr) return false;
+    const std::string path = std::string(EBBMARK_SOURCE_DIR) + "/config/images/" + drawing + ".svg";
+    return std::ifstream(path).good();
+  };
+  for (const Control* c : frm->Controls()) {
+    if (c->Kind() == ControlKind::Image) {
+      const auto& role = static_cast<const Image*>(c)->Picture();
+      EXPECT_TRUE(drawn(PictureDrawing(role))) << c->Name() << ": " << role;
+    }
+  }
+  for (const auto& button : frm->oToolbar.Buttons())
+    EXPECT_TRUE(drawn(PictureDrawing(button.image))) << button.key;
+  EXPECT_TRUE(drawn(PictureDrawing("program")));
+  for (int image :
+       {FrmEbbmark::kImageRunning, FrmEbbmark::kImageStopped, FrmEbbmark::kImageNotInstalled})
+    EXPECT_TRUE(drawn(StatusPictureDrawing(image))) << image;
+  EXPECT_EQ(PictureDrawing("no such picture"), nullptr);
+  EXPECT_EQ(StatusPictureDrawing(0), nullptr);
 }
 
 }  // namespace
