@@ -217,9 +217,7 @@ void WindowView::Build() {
   }
   for (Control* c : model_.Controls()) BuildControl(*c);
   if (is_main_) {
-    auto* main = static_cast<QMainWindow*>(top_.data());
     for (MenuEntry* m : model_.Menus()) BuildMenu(*m, nullptr);
-    (void)main;
   }
 
   const int id = model_.changed.Connect([this] { SyncWindow(); });
@@ -485,12 +483,17 @@ void WindowView::Sync(Control& c) {
       edit->setEchoMode(box.PasswordChar() ? QLineEdit::Password : QLineEdit::Normal);
       ApplyBackColour(edit, box.BackColour());
       // The not-configured spinner wants its characters in fixed columns.
-      if (box.FontName().empty()) {
-        edit->setFont(QFont());
-      } else {
-        QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-        fixed.setPointSizeF(QApplication::font().pointSizeF());
-        edit->setFont(fixed);
+      // The font is set only when the model switches it, not on every
+      // refresh of the text.
+      const bool fixed_wanted = !box.FontName().empty();
+      if (edit->property("ebbmarkFixedFont").toBool() != fixed_wanted) {
+        edit->setProperty("ebbmarkFixedFont", fixed_wanted);
+        QFont font;
+        if (fixed_wanted) {
+          font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+          font.setPointSizeF(QApplication::font().pointSizeF());
+        }
+        edit->setFont(font);
       }
       break;
     }
