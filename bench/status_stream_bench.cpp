@@ -19,9 +19,9 @@ namespace {
 // splitter's rules).
 class CountingClock final : public Clock {
  public:
-  TimePoint Now() const override {
+  Stamp Now() const override {
     ++calls;
-    return TimePoint{std::chrono::seconds{1'800'000'000}};
+    return {TimePoint{std::chrono::seconds{1'800'000'000}}, std::chrono::seconds{0}};
   }
   mutable std::int64_t calls = 0;
 };

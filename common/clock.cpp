@@ -5,18 +5,22 @@
 
 namespace ebbmark {
 
-TimePoint SystemClock::Now() const {
-  return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+Stamp SystemClock::Now() const {
+  using std::chrono::floor;
+  using std::chrono::seconds;
+  return {floor<seconds>(std::chrono::system_clock::now()),
+          floor<seconds>(std::chrono::steady_clock::now().time_since_epoch())};
 }
 
-std::int64_t AgeSeconds(TimePoint from, TimePoint to) {
-  return (to - from).count();
+std::int64_t AgeSeconds(const Stamp& from, const Stamp& to) {
+  return (to.steady - from.steady).count();
 }
 
-std::int64_t MinuteBoundaries(TimePoint from, TimePoint to) {
+std::int64_t MinuteBoundaries(const Stamp& from, const Stamp& to) {
   using std::chrono::floor;
   using std::chrono::minutes;
-  return (floor<minutes>(to) - floor<minutes>(from)).count();
+  const TimePoint anchored = from.wall + (to.steady - from.steady);
+  return (floor<minutes>(anchored) - floor<minutes>(from.wall)).count();
 }
 
 std::string FormatUtcIso(TimePoint t) {

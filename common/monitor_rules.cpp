@@ -61,7 +61,7 @@ std::int32_t MonitoredVoltage(const StatusTable& t) {
   return ReadSlot(t.BatteryVoltage, t.MonitoredAddress);
 }
 
-bool TrackInverting(InvertingState& st, const StatusTable& t, TimePoint now) {
+bool TrackInverting(InvertingState& st, const StatusTable& t, const Stamp& now) {
   if (MonitoredCurrent(t) <= 0) {
     if (st.InvertingSince) {
       st.LastDuration = FormatDuration(static_cast<double>(AgeSeconds(*st.InvertingSince, now)));
@@ -79,7 +79,7 @@ bool TrackInverting(InvertingState& st, const StatusTable& t, TimePoint now) {
   return true;
 }
 
-bool SocIsFresh(const StatusTable& t, TimePoint now) {
+bool SocIsFresh(const StatusTable& t, const Stamp& now) {
   if (!t.FndcLastSeen) return false;
   // A record stamped in the future (the system clock was set back) is not
   // taken as fresh: its SOC may be long out of date, and a stale low value
@@ -89,15 +89,18 @@ bool SocIsFresh(const StatusTable& t, TimePoint now) {
 }
 
 bool TriggerReached(InvertingState& st, const SettingsRecord& s, const StatusTable& t,
-                    TimePoint now) {
+                    const Stamp& now) {
   // The inverting state is brought up to date on every evaluation, whatever
   // the settings: the inverting notices of the same tick read it.
   const bool inverting = TrackInverting(st, t, now);
   if (s.SOCOII && !inverting) return false;
-  if (SocIsFresh(t, now) && s.SDSOC > 0 && t.BatterySoc < s.SDSOC) return true;
+  // The lowest level of each battery rule is shown and saved as "n/a": off,
+  // not a level of its own. An off-grid site inverts every night; "n/a" at
+  // 59 % must not shut the computer down every evening at 58 %.
+  if (SocIsFresh(t, now) && s.SDSOC > kSocTriggerOff && t.BatterySoc < s.SDSOC) return true;
   if (!TrackInverting(st, t, now)) return false;
-  if (s.SDVoltage > 0 && MonitoredVoltage(t) < s.SDVoltage) return true;
-  // Counted in calendar minutes on UTC from the start of the period.
+  if (s.SDVoltage > kVoltageTriggerOff && MonitoredVoltage(t) < s.SDVoltage) return true;
+  // Counted in calendar minutes from the wall time the period began.
   return s.SDTimer > 0 && st.InvertingSince &&
          MinuteBoundaries(*st.InvertingSince, now) >= s.SDTimer;
 }

@@ -31,15 +31,15 @@ std::int32_t MonitoredVoltage(const StatusTable& t);
 
 // Follows the start and end of an inverting period of the monitored inverter
 // (current above 0). True while inverting.
-bool TrackInverting(InvertingState& st, const StatusTable& t, TimePoint now);
+bool TrackInverting(InvertingState& st, const StatusTable& t, const Stamp& now);
 
 // True when a battery-monitor record arrived fewer than 5 whole seconds ago
 // (a record stamped in the future, after the clock was set back, is not fresh).
-bool SocIsFresh(const StatusTable& t, TimePoint now);
+bool SocIsFresh(const StatusTable& t, const Stamp& now);
 
 // The shutdown triggers, first rule that holds wins. Calls TrackInverting.
 bool TriggerReached(InvertingState& st, const SettingsRecord& s, const StatusTable& t,
-                    TimePoint now);
+                    const Stamp& now);
 
 // "DDd HH:MM:SS" with days only beyond 24 hours: 3725 -> "00d 01:02:05",
 // 86400 -> "00d 24:00:00", 90000 -> "01d 01:00:00". The seconds are rounded

@@ -81,17 +81,19 @@ struct SocCase {
 
 TEST(MonitorRulesTest, SocRule) {
   const SocCase cases[] = {
-      {"below, not inverting", 58, 59, 3, false, 0, true},
-      {"below, inverting", 58, 59, 3, false, 12, true},
-      {"only-if-inverting, not inverting", 58, 59, 3, true, 0, false},
-      {"only-if-inverting, inverting", 58, 59, 3, true, 12, true},
-      {"equal to the level", 59, 59, 3, false, 0, false},
-      {"equal to the level, inverting", 59, 59, 3, true, 12, false},
-      {"4 s old", 58, 59, 4, false, 0, true},
-      {"5 s old", 58, 59, 5, false, 0, false},
-      {"5 s old, inverting", 58, 59, 5, true, 12, false},
+      {"below, not inverting", 59, 60, 3, false, 0, true},
+      {"below, inverting", 59, 60, 3, false, 12, true},
+      {"only-if-inverting, not inverting", 59, 60, 3, true, 0, false},
+      {"only-if-inverting, inverting", 59, 60, 3, true, 12, true},
+      {"equal to the level", 60, 60, 3, false, 0, false},
+      {"equal to the level, inverting", 60, 60, 3, true, 12, false},
+      {"4 s old", 59, 60, 4, false, 0, true},
+      {"5 s old", 59, 60, 5, false, 0, false},
+      {"5 s old, inverting", 59, 60, 5, true, 12, false},
       {"60 s old", 10, 99, 60, false, 0, false},
       {"no record", 0, 99, -1, false, 0, false},
+      {"level 59 (n/a) is off", 40, 59, 1, true, 12, false},
+      {"level 59 (n/a) is off, not inverting", 0, 59, 1, false, 0, false},
       {"level 0 is off", 0, 0, 1, false, 0, false},
   };
   for (const auto& c : cases) {
@@ -115,6 +117,8 @@ TEST(MonitorRulesTest, VoltageRuleHoldsOnlyWhileInverting) {
       {47, 48, -3, false, false},  // a negative current is not inverting
       {47, 48, 1, false, true},   {47, 48, 1, true, true},  {48, 48, 1, false, false},
       {0, 48, 1, false, true},    {47, 0, 1, false, false},  // level 0 is off
+      {8, 9, 1, true, false},                                // level 9 (n/a) is off
+      {9, 10, 1, true, true},
   };
   for (const auto& c : cases) {
     ManualClock clock;
@@ -127,13 +131,13 @@ TEST(MonitorRulesTest, VoltageRuleHoldsOnlyWhileInverting) {
 
 // Ticks once a second from `start` while inverting and gives the first time
 // at which the time rule held (or nothing within `limit`).
-OptTime FirstTimeTrigger(TimePoint start, std::int32_t sdtimer, seconds limit) {
+std::optional<TimePoint> FirstTimeTrigger(TimePoint start, std::int32_t sdtimer, seconds limit) {
   ManualClock clock(start);
   InvertingState st;
   const StatusTable t = Table(10);
   const SettingsRecord s = Rules(false, 59, 9, sdtimer);
-  for (; clock.Now() <= start + limit; clock.Advance(1s)) {
-    if (TriggerReached(st, s, t, clock.Now())) return clock.Now();
+  for (; clock.Now().wall <= start + limit; clock.Advance(1s)) {
+    if (TriggerReached(st, s, t, clock.Now())) return clock.Now().wall;
   }
   return std::nullopt;
 }
@@ -144,6 +148,30 @@ TEST(MonitorRulesTest, TimeRuleCountsMinuteBoundariesFromThePeriodStart) {
   EXPECT_EQ(FirstTimeTrigger(At(23h, 59min, 59s), 1, 1h), At(24h, 0min, 0s));
   EXPECT_EQ(FirstTimeTrigger(At(12h, 0min, 0s), 1440, 25h), At(36h, 0min, 0s));
   EXPECT_EQ(FirstTimeTrigger(At(12h, 0min, 0s), 0, 25h), std::nullopt);
+}
+
+// A computer without a real-time clock sets its time from the network during
+// an outage: neither the time rule nor the battery monitor's freshness moves.
+TEST(MonitorRulesTest, AWallClockStepMovesNoTrigger) {
+  for (const seconds step : {seconds{2h}, -seconds{2h}}) {
+    ManualClock clock(At(12h, 0min, 30s));
+    InvertingState st;
+    const SettingsRecord s = Rules(false, 60, 9, 2);
+    StatusTable t = Table(10, 50, 40);
+    EXPECT_FALSE(TriggerReached(st, s, t, clock.Now()));
+    clock.Advance(10s);
+    t.FndcLastSeen = clock.Now();  // SOC 40 below 60: fresh for 5 s
+    clock.StepWall(step);
+    clock.Advance(4s);
+    EXPECT_TRUE(SocIsFresh(t, clock.Now())) << step.count();
+    clock.Advance(1s);
+    EXPECT_FALSE(SocIsFresh(t, clock.Now())) << step.count();
+    // Two minute boundaries from 12:00:30 on the period's own count: 12:02:00.
+    clock.Advance(1min + 14s);  // 12:01:59 as the period counts it
+    EXPECT_FALSE(TriggerReached(st, s, t, clock.Now())) << step.count();
+    clock.Advance(1s);
+    EXPECT_TRUE(TriggerReached(st, s, t, clock.Now())) << step.count();
+  }
 }
 
 TEST(MonitorRulesTest, TimeRuleRestartsWithANewPeriod) {
@@ -177,7 +205,7 @@ TEST(MonitorRulesTest, TrackInvertingTakesStartValuesAtTheFirstTickAndDropsAtThe
   EXPECT_FALSE(st.InvertingSince.has_value());
   EXPECT_EQ(st.SocAtStart, -1);
 
-  const TimePoint start = clock.Now() + 1s;
+  const Stamp start = clock.Now() + 1s;
   clock.Set(start);
   EXPECT_TRUE(TrackInverting(st, Table(20, 52, 95), clock.Now()));
   EXPECT_EQ(st.InvertingSince, start);
@@ -210,8 +238,8 @@ TEST(MonitorRulesTest, StartValuesAreTakenAgainAfterAReload) {
   ManualClock clock;
   InvertingState st;
   ASSERT_TRUE(TrackInverting(st, Table(20, 52, 95), clock.Now()));
-  const TimePoint start = *st.InvertingSince;
-  st.SocAtStart = st.VoltsAtStart = -1;  // what a settings reload does
+  const Stamp start = *st.InvertingSince;
+  st.SocAtStart = st.VoltsAtStart = -1;  // what a reload that changes the inverter does
   clock.Advance(1s);
   ASSERT_TRUE(TrackInverting(st, Table(20, 51, 90), clock.Now()));
   EXPECT_EQ(st.InvertingSince, start);

@@ -91,9 +91,10 @@ void SettingsStore::LoadSettings(SettingsRecord& record) const {
   record.EmailDelay = r.Int32(
       "EmailDelay", "0", [](std::int32_t v) { return Between(v, 0, 60); }, 0);
 
-  // A run file that no longer exists (or is hidden) is dropped, so the
-  // service never tries to start it.
-  if (!record.ExecuteFile.empty() && !fs_.PatternMatches(record.ExecuteFile)) {
+  // A run file that no longer exists (or is hidden, or is a folder) is
+  // dropped, so the service never announces or tries to start it.
+  if (!record.ExecuteFile.empty() &&
+      (!fs_.PatternMatches(record.ExecuteFile) || fs_.IsFolder(record.ExecuteFile))) {
     record.ExecuteFile.clear();
   }
 

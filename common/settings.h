@@ -14,6 +14,10 @@ namespace ebbmark {
 inline constexpr const char* kSettingsFileName = "Ebbmark.ini";
 inline constexpr const char* kSettingsSection = "EbbmarkSvc";
 
+// The lowest value of each battery trigger means "n/a": that rule is off.
+inline constexpr std::int32_t kSocTriggerOff = 59;
+inline constexpr std::int32_t kVoltageTriggerOff = 9;
+
 struct SettingsRecord {
   std::int32_t UDPBPort = 8466;
   std::string TCPHost;

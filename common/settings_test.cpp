@@ -187,11 +187,14 @@ TEST_F(SettingsTest, RunFileMustExist) {
   fs.Put("/home/u/save.sh", "#!/bin/sh\n");
   fs.Put("/home/u/.hidden.sh", "");
   fs.hidden.insert("/home/u/.hidden.sh");
+  fs.folders.insert("/home/u/scripts");
   EXPECT_EQ(LoadKey("ExecuteFile", "/home/u/save.sh").ExecuteFile, "/home/u/save.sh");
   EXPECT_EQ(LoadKey("ExecuteFile", "/home/u/s*.sh").ExecuteFile, "/home/u/s*.sh");
   EXPECT_EQ(LoadKey("ExecuteFile", "/home/u/gone.sh").ExecuteFile, "");
   EXPECT_EQ(LoadKey("ExecuteFile", "/home/u/.hidden.sh").ExecuteFile, "");
   EXPECT_EQ(LoadKey("ExecuteFile", "").ExecuteFile, "");
+  // A folder would be announced by email as started, then fail to start.
+  EXPECT_EQ(LoadKey("ExecuteFile", "/home/u/scripts").ExecuteFile, "");
 }
 
 TEST_F(SettingsTest, BadFilesGiveDefaults) {

@@ -89,7 +89,7 @@ StatusRecordKind KindOf(char c) {
   return StatusRecordKind::None;
 }
 
-void StoreInverterRecord(std::string_view line, TimePoint now, StatusTable& table) {
+void StoreInverterRecord(std::string_view line, const Stamp& now, StatusTable& table) {
   std::array<std::string_view, kInverterFields> f;
   if (!SplitExactly(line, f)) return;
   std::uint64_t sum = 0;
@@ -125,7 +125,7 @@ void StoreInverterRecord(std::string_view line, TimePoint now, StatusTable& tabl
   }
 }
 
-void StoreFndcRecord(std::string_view line, TimePoint now, StatusTable& table) {
+void StoreFndcRecord(std::string_view line, const Stamp& now, StatusTable& table) {
   std::array<std::string_view, kFndcFields> f;
   if (!SplitExactly(line, f)) return;
   // The device letter counts by its character code: a is 49, j is 58.
@@ -237,7 +237,7 @@ void StatusStream::ParseStatusLine(std::string_view line) {
   if (kind == StatusRecordKind::None) return;
 
   // Any line of a known kind shows the link is alive, valid or not.
-  const TimePoint now = clock_.Now();
+  const Stamp now = clock_.Now();
   LastDataStamp = now;
   switch (kind) {
     case StatusRecordKind::Inverter:

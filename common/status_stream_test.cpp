@@ -39,10 +39,10 @@ struct Slot {
   std::int32_t current, ac, volts;
 };
 
-using Expect = std::function<void(StatusTable&, TimePoint)>;
+using Expect = std::function<void(StatusTable&, const Stamp&)>;
 
 Expect Stores(Slot s) {
-  return [s](StatusTable& t, TimePoint now) {
+  return [s](StatusTable& t, const Stamp& now) {
     t.InverterCurrent[s.port] = s.current;
     t.AcInput[s.port] = s.ac;
     t.BatteryVoltage[s.port] = s.volts;
@@ -53,7 +53,7 @@ Expect Stores(Slot s) {
 }
 
 Expect Battery(std::int32_t soc, std::int32_t temp) {
-  return [soc, temp](StatusTable& t, TimePoint now) {
+  return [soc, temp](StatusTable& t, const Stamp& now) {
     t.BatterySoc = soc;
     t.BatteryTemp = temp;
     t.FndcLastSeen = now;

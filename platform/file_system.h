@@ -46,6 +46,10 @@ class FileSystem {
   // entry. Any error, including a path that cannot be examined, gives false.
   virtual bool PatternMatches(const std::string& pattern) = 0;
 
+  // True when `path` names an existing folder (links followed). A folder is
+  // never a run file, wildcards or not.
+  virtual bool IsFolder(const std::string& path) = 0;
+
   // Appends one line (a trailing newline is added) to a file, creating it.
   // Used by the operator mirrors (event-log JSON lines, power dry-run).
   virtual std::error_code AppendLine(const std::string& path, const std::string& line) = 0;

@@ -28,13 +28,22 @@ class Mailer {
   // Messages go out one after another in the order given. Once the mailer
   // is destroyed no further `done` is called.
   virtual void Send(const MailMessage& message, std::function<void(MailResult)> done) = 0;
+
+  // Ends every message not finished yet: the send under way is stopped and
+  // the waiting ones are dropped. Each of their `done` is still called, on
+  // the loop and in order, with a failure that gives `reason`. Used when the
+  // program must end and cannot wait any longer.
+  virtual void GiveUp(const std::string& reason) = 0;
 };
 
 // How long a send may take. Production uses the defaults; tests shorten them.
 struct MailerOptions {
-  std::chrono::milliseconds timeout{30'000};          // the whole send
+  std::chrono::milliseconds timeout{30'000};          // the whole send, whatever the server does
   std::chrono::milliseconds connect_timeout{15'000};  // up to the greeting; capped by `timeout`
   const Clock* clock = nullptr;                       // Date header; nullptr: the system clock
+  // Linux: the mail helper program. Empty: ebbmark-mail beside the running
+  // program, else the installed one.
+  std::string helper_path;
 };
 
 std::unique_ptr<Mailer> MakeMailer(asio::io_context& io);

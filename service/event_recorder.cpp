@@ -43,7 +43,7 @@ std::string EventJsonLine(TimePoint time, std::uint16_t type, std::uint32_t id,
 bool EventRecorder::WriteEventLog(std::uint16_t type, std::uint32_t id, const std::string& text) {
   const bool ok = system_log_.WriteEventLog(type, id, text);
   if (!mirror_path_.empty())
-    fs_.AppendLine(mirror_path_, EventJsonLine(clock_.Now(), type, id, text));
+    fs_.AppendLine(mirror_path_, EventJsonLine(clock_.Now().wall, type, id, text));
   if (echo) {
     const char* kind = type == kEventError ? "error" : type == kEventWarning ? "warning" : "info";
     echo(std::string("[") + kind + " " + std::to_string(id) + "] " + text);

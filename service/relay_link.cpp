@@ -51,7 +51,7 @@ void RelayLink::Close() {
 }
 
 bool RelayLink::Upkeep() {
-  const TimePoint now = clock_.Now();
+  const Stamp now = clock_.Now();
   auto& stamp = stream_.LastDataStamp;
 
   // Quiet-link check: the notices count from the last line of a known kind.

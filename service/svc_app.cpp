@@ -94,14 +94,15 @@ void ServiceApp::UninstallPath(bool silent) {
               "service.",
               DialogIcon::Error);
     }
-    AppStop();
+    AppStop(1);
     return;
   }
   p_.control.StopNamedService(kServiceName);
   // The service needs a moment to let go of its files before it is removed.
   auto pause = std::make_shared<asio::steady_timer>(io_, options_.uninstall_pause);
   pause->async_wait([this, pause, silent](const std::error_code&) {
-    if (!p_.host.Uninstall()) {
+    const bool removed = p_.host.Uninstall();
+    if (!removed) {
       if (!silent) {
         Message(kRemoveTitle,
                 "Could not uninstall the Ebbmark service. You might not be logged in with an "
@@ -115,7 +116,8 @@ void ServiceApp::UninstallPath(bool silent) {
               "removal process.",
               DialogIcon::Information);
     }
-    AppStop();
+    // An install script must be able to tell a failure from success.
+    AppStop(removed ? 0 : 1);
   });
 }
 
@@ -126,7 +128,7 @@ void ServiceApp::InstallPath(bool silent) {
       Message("Error installing the Ebbmark service",
               "The Ebbmark service has already been installed.", DialogIcon::Error);
     }
-    AppStop();
+    AppStop(1);
     return;
   }
   if (!p_.host.Install()) {
@@ -137,7 +139,7 @@ void ServiceApp::InstallPath(bool silent) {
               "administrator to install the Ebbmark service.",
               DialogIcon::Error);
     }
-    AppStop();
+    AppStop(1);
     return;
   }
   if (!silent) {
@@ -154,26 +156,52 @@ void ServiceApp::StartHandling() {
 }
 
 void ServiceApp::AppInit() {
+  const std::int32_t address_before = Settings.MonitoredAddress;
   store_.LoadSettings(Settings);
-  Stream.Table.MonitoredAddress = Settings.MonitoredAddress;
-  Inverting.SocAtStart = -1;
-  Inverting.VoltsAtStart = -1;
+  // A save that leaves the monitored inverter alone is no recovery from a
+  // mains failure: the open period, its start values and the address the
+  // records moved the monitoring to all stay, so no stop notice is faked and
+  // the inverting-time count goes on from the period's real start.
+  if (!settings_loaded_ || Settings.MonitoredAddress != address_before) {
+    Stream.Table.MonitoredAddress = Settings.MonitoredAddress;
+    Inverting.SocAtStart = -1;
+    Inverting.VoltsAtStart = -1;
+  }
+  settings_loaded_ = true;
   Stream.LastDataStamp.reset();
 }
 
-void ServiceApp::AppStop() {
+void ServiceApp::AppStop(int exit_code) {
   if (stopping_) return;
   stopping_ = true;
+  exit_code_ = exit_code;
   tmrRunChecks.SetEnabled(false);
   tmrServiceCheck.SetEnabled(false);
-  // Handlers already queued run first; then the link is closed, and the
-  // process ends once those queued behind the close have run too.
+  // Handlers already queued run first; then the link is closed. Notices
+  // already handed to the mailer get a last chance to go out; the process
+  // ends when they have, or when that chance is over.
   asio::post(io_, [this] {
     Link.Close();
-    asio::post(io_, [this] {
-      if (!DebugMode) p_.host.ReportStopped();
-      if (options_.exit_process) options_.exit_process(0);
+    if (mail_pending_ == 0) {
+      FinishStop();
+      return;
+    }
+    drain_timer_ = std::make_unique<asio::steady_timer>(io_, options_.mail_drain);
+    drain_timer_->async_wait([this](const std::error_code& ec) {
+      if (ec) return;
+      // Every notice still open now fails with this reason and is recorded;
+      // the last of them ends the process.
+      p_.mailer.GiveUp("the service was stopping and could not wait any longer");
     });
+  });
+}
+
+void ServiceApp::FinishStop() {
+  if (drain_timer_) drain_timer_->cancel();
+  // Handlers queued behind the close run first.
+  asio::post(io_, [this] {
+    if (!DebugMode) p_.host.ReportStopped();
+    if (options_.exit_process) options_.exit_process(exit_code_);
   });
 }
 
@@ -196,11 +224,14 @@ void ServiceApp::RunChecks() {
 
   Announce();
 
-  const TimePoint now = clock_.Now();
+  const Stamp now = clock_.Now();
   if (TriggerReached(Inverting, Settings, Stream.Table, now)) {
     // The tick is held while the sequence runs: no second tick can interleave.
     trigger_running_ = true;
     tmrRunChecks.SetEnabled(false);
+    // A trigger on the first inverting tick must still tell the operator
+    // that the mains failed; this tick is the last one.
+    InvertingNotices(now);
     asio::co_spawn(io_, TriggerSequence(), asio::detached);
     return;
   }
@@ -235,7 +266,7 @@ void ServiceApp::Announce() {
   }
 }
 
-void ServiceApp::InvertingNotices(TimePoint now) {
+void ServiceApp::InvertingNotices(const Stamp& now) {
   if (Inverting.InvertingSince) {
     if (!Monitor.InvertingLogged) {
       p_.log.WriteEventLog(kEventWarning, 110,
@@ -268,7 +299,7 @@ void ServiceApp::DebugDisplay() {
     const auto& t = Stream.Table;
     lines.push_back("Host: " + p_.tcp.RemoteHost());
     lines.push_back("Inverter " + std::to_string(t.MonitoredAddress) + " - " +
-                    (Stream.LastDataStamp ? FormatLocalStamp(*Stream.LastDataStamp) : ""));
+                    (Stream.LastDataStamp ? FormatLocalStamp(Stream.LastDataStamp->wall) : ""));
     lines.push_back("Current: " + std::to_string(MonitoredCurrent(t)));
     lines.push_back("SOC: " + std::to_string(t.BatterySoc));
   } else {
@@ -313,16 +344,46 @@ void ServiceApp::SendNotice(Notice n, std::function<void()> done) {
   m.to = Settings.SMTPTo;
   m.subject = NoticeSubject(n);
   m.body = std::move(composed.body);
-  // A failed send is not retried and does not hold up the cycle.
-  p_.mailer.Send(m, [done = std::move(done)](MailResult) {
+  // A failed send is recorded, not retried, and does not hold up the cycle.
+  ++mail_pending_;
+  p_.mailer.Send(m, [this, subject = m.subject, done = std::move(done)](MailResult r) {
+    MailFinished(subject, r);
     if (done) done();
   });
 }
 
-asio::awaitable<bool> ServiceApp::SendNoticeAsync(Notice n) {
-  return AwaitCallback<bool>([this, n](std::function<void(bool)> cb) {
-    SendNotice(n, [cb = std::move(cb)] { cb(true); });
+void ServiceApp::MailFinished(const std::string& subject, const MailResult& result) {
+  --mail_pending_;
+  if (!result.sent) {
+    p_.log.WriteEventLog(
+        kEventWarning, 110,
+        "The email \"" + subject + "\" could not be sent: " + result.error_text + ".");
+  }
+  if (stopping_ && drain_timer_ && mail_pending_ == 0) FinishStop();
+}
+
+asio::awaitable<void> ServiceApp::SendNoticeWithinBudget(Notice n) {
+  const auto started = std::chrono::steady_clock::now();
+  const auto left = std::max(mail_budget_left_, std::chrono::steady_clock::duration::zero());
+  auto wait = AwaitCallback<bool>([this, n, left](std::function<void(bool)> cb) {
+    // Whichever comes first, the send's end or the budget's, resumes the
+    // sequence; the other finds nothing left to do.
+    auto resume = std::make_shared<std::function<void(bool)>>(std::move(cb));
+    auto timer = std::make_shared<asio::steady_timer>(io_, left);
+    auto once = [resume, timer](bool finished) {
+      if (!*resume) return;
+      auto go = std::move(*resume);
+      *resume = nullptr;
+      timer->cancel();
+      go(finished);
+    };
+    timer->async_wait([once](const std::error_code& ec) {
+      if (!ec) once(false);
+    });
+    SendNotice(n, [once] { once(true); });
   });
+  co_await std::move(wait);
+  mail_budget_left_ -= std::chrono::steady_clock::now() - started;
 }
 
 asio::awaitable<RunResult> ServiceApp::RunFileAsync(std::string file,
@@ -341,12 +402,13 @@ asio::awaitable<void> ServiceApp::Pause(milliseconds d) {
 
 asio::awaitable<void> ServiceApp::TriggerSequence() {
   const auto hold = milliseconds{60000};
+  mail_budget_left_ = options_.mail_budget;
 
   if (RunFileReady() && !Monitor.RunFileDone) {
     Monitor.RunFileDone = true;
     tmrRunChecks.SetInterval(hold);
     if (Settings.EmailOptions & 2) {
-      auto sending = SendNoticeAsync(Notice::RunFile);
+      auto sending = SendNoticeWithinBudget(Notice::RunFile);
       co_await std::move(sending);
     }
 
@@ -369,7 +431,7 @@ asio::awaitable<void> ServiceApp::TriggerSequence() {
     Monitor.ActionDone = true;
     tmrRunChecks.SetInterval(hold);
     if (Settings.EmailOptions & 2) {
-      auto sending = SendNoticeAsync(Notice::Action);
+      auto sending = SendNoticeWithinBudget(Notice::Action);
       co_await std::move(sending);
     }
     if (Settings.ShutdownType == 1) {

@@ -6,11 +6,13 @@
 #include <array>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "common/clock.h"
 #include "common/monitor_rules.h"
@@ -62,6 +64,11 @@ struct ServiceOptions {
   std::chrono::milliseconds uninstall_pause{2000};
   std::chrono::milliseconds action_pause{5000};
   std::chrono::milliseconds watchdog_interval{1000};
+  // What email may add, all notices together, between a trigger and its
+  // power action: the battery does not wait for a slow mail server.
+  std::chrono::milliseconds mail_budget{30'000};
+  // How long notices already handed over may still take when the program ends.
+  std::chrono::milliseconds mail_drain{10'000};
 };
 
 class ServiceApp {
@@ -73,8 +80,9 @@ class ServiceApp {
   void Start(const std::string& argument);
 
   void AppInit();
-  // Stops the program: timer off, link closed, the manager told, process ended.
-  void AppStop();
+  // Stops the program: timer off, link closed, notices still going out given
+  // up to `mail_drain`, the manager told, process ended with `exit_code`.
+  void AppStop(int exit_code = 0);
 
   // The tmrRunChecks tick.
   void RunChecks();
@@ -96,14 +104,18 @@ class ServiceApp {
   void InstallPath(bool silent);
   void StartHandling();
   void Announce();
-  void InvertingNotices(TimePoint now);
+  void InvertingNotices(const Stamp& now);
   void DebugDisplay();
   asio::awaitable<void> TriggerSequence();
   asio::awaitable<void> Pause(std::chrono::milliseconds d);
   // Sends one notice if email and its kind are enabled; `done` runs on the
   // loop when the send has finished or was not made.
   void SendNotice(Notice n, std::function<void()> done = {});
-  asio::awaitable<bool> SendNoticeAsync(Notice n);
+  // Sends a notice and waits for it within what is left of the trigger's
+  // mail budget; a send still under way then goes on in the background.
+  asio::awaitable<void> SendNoticeWithinBudget(Notice n);
+  void MailFinished(const std::string& subject, const MailResult& result);
+  void FinishStop();
   asio::awaitable<RunResult> RunFileAsync(std::string file,
                                           std::optional<std::chrono::milliseconds> wait);
   NoticeValues CurrentValues() const;
@@ -117,6 +129,11 @@ class ServiceApp {
   bool stopping_ = false;
   bool installing_ = false;
   bool trigger_running_ = false;
+  bool settings_loaded_ = false;
+  int exit_code_ = 0;
+  int mail_pending_ = 0;  // notices handed to the mailer and not finished
+  std::chrono::steady_clock::duration mail_budget_left_{};
+  std::unique_ptr<asio::steady_timer> drain_timer_;
 };
 
 // "do nothing", "shutdown", "hibernate"; nullptr above 2.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 
@@ -43,6 +44,8 @@ class ServiceAppTest : public ::testing::Test {
     o.uninstall_pause = 1ms;
     o.action_pause = 1ms;
     o.watchdog_interval = 20ms;
+    o.mail_budget = 150ms;
+    o.mail_drain = 200ms;
     return o;
   }
 
@@ -143,7 +146,7 @@ TEST_F(ServiceAppTest, InstallWhenInstalledSaysSoAndEnds) {
   ASSERT_EQ(dialogs.shown.size(), 1u);
   EXPECT_EQ(std::get<0>(dialogs.shown[0]), "Error installing the Ebbmark service");
   EXPECT_EQ(std::get<1>(dialogs.shown[0]), "The Ebbmark service has already been installed.");
-  EXPECT_EQ(exit_code, 0);
+  EXPECT_EQ(exit_code, 1) << "an install script must see the failure";
 }
 
 TEST_F(ServiceAppTest, InstallOutcomes) {
@@ -163,7 +166,7 @@ TEST_F(ServiceAppTest, InstallOutcomes) {
   failing->Start("install silent");
   RunToExit();
   EXPECT_TRUE(dialogs.shown.empty());
-  EXPECT_EQ(exit_code, 0);
+  EXPECT_EQ(exit_code, 1);
 }
 
 TEST_F(ServiceAppTest, UninstallPaths) {
@@ -171,6 +174,7 @@ TEST_F(ServiceAppTest, UninstallPaths) {
   RunToExit();
   EXPECT_TRUE(dialogs.shown.empty());
   EXPECT_EQ(host.uninstalls, 0);
+  EXPECT_EQ(exit_code, 1) << "not installed";
 
   for (const char* word : {"uninstall", "remove"}) {
     SCOPED_TRACE(word);
@@ -195,6 +199,7 @@ TEST_F(ServiceAppTest, UninstallPaths) {
   RunToExit();
   ASSERT_EQ(dialogs.shown.size(), 1u);
   EXPECT_EQ(std::get<0>(dialogs.shown[0]), "Error removing Ebbmark service");
+  EXPECT_EQ(exit_code, 1);
 }
 
 // ---- Settings changes ----
@@ -218,6 +223,82 @@ TEST_F(ServiceAppTest, EachSettingsChangeIsSeenOnce) {
   fs.Touch(kIni);  // a second save within the same second
   Tick();
   EXPECT_EQ(log.Count("New settings detected, resetting application."), 2);
+}
+
+// A save during a mains failure that leaves the monitored inverter alone is
+// no recovery: no monitoring change, no stop notice, and the inverting-time
+// count goes on from the period's real start.
+TEST_F(ServiceAppTest, SettingsSavesDuringAnOutageFakeNoRecovery) {
+  const std::string body =
+      "TCPHost=127.0.0.1\nInverterAddress=3\nSDTimer=1\nSOCOII=1\nEmailOptions=1\n"
+      "SMTPHost=127.0.0.1\nSMTPFrom=a@b\nSMTPTo=c@d\n";
+  clock.Set(TimePoint{seconds{1'800'000'000 - 1'800'000'000 % 60 + 10}});  // hh:mm:10
+  WriteSettings(body);
+  StartDebug();
+  Tick();
+  tcp.Accept();
+  tcp.Send(InverterLine(1, 20, 0, 250));  // inverter 1 inverts; monitoring moves to it
+  Tick();
+  ASSERT_TRUE(app.Inverting.InvertingSince);
+  const Stamp began = *app.Inverting.InvertingSince;
+  for (int save = 0; save < 3; ++save) {
+    clock.Advance(15s);
+    fs.Touch(kIni);
+    Tick();  // the reset
+    Tick();  // reconnects
+    tcp.Accept();
+    tcp.Send(InverterLine(1, 20, 0, 250));
+    Tick();
+    ASSERT_FALSE(app.TriggerRunning()) << save;
+  }
+  EXPECT_EQ(log.Count("New settings detected"), 3);
+  EXPECT_EQ(log.Count("Started monitoring inverter at address 1."), 1);
+  EXPECT_EQ(log.Count("Inverter monitoring changed!"), 0);
+  EXPECT_EQ(log.Count("The inverter at address 1 has started inverting power."), 1);
+  EXPECT_EQ(app.Inverting.InvertingSince, began);
+  ASSERT_EQ(mailer.sent.size(), 1u) << "one start email, no stop email";
+  EXPECT_NE(mailer.sent[0].body.find("has begun inverting"), std::string::npos);
+  // hh:mm:55 now; the first minute boundary from the real start triggers.
+  clock.Advance(4s);
+  tcp.Send(InverterLine(1, 20, 0, 250));
+  Tick();
+  EXPECT_TRUE(power.calls.empty() && !app.TriggerRunning()) << "hh:mm:59 is not yet a minute";
+  clock.Advance(1s);
+  tcp.Send(InverterLine(1, 20, 0, 250));
+  Tick();
+  RunToExit();
+  EXPECT_EQ(exit_code, 0) << "the time trigger came at hh:(mm+1):00";
+}
+
+TEST_F(ServiceAppTest, ChangingTheInverterAddressStillMovesTheMonitoring) {
+  WriteSettings("TCPHost=127.0.0.1\nInverterAddress=3\n");
+  StartDebug();
+  Tick();
+  tcp.Accept();
+  tcp.Send(InverterLine(1, 20, 0, 250));
+  Tick();
+  EXPECT_EQ(app.Stream.Table.MonitoredAddress, 1);
+  WriteSettings("TCPHost=127.0.0.1\nInverterAddress=0\n");
+  Tick();
+  EXPECT_EQ(app.Stream.Table.MonitoredAddress, 0);
+  EXPECT_EQ(app.Inverting.SocAtStart, -1) << "start values belong to the inverter";
+}
+
+TEST_F(ServiceAppTest, AFailedSendIsRecordedOnce) {
+  WriteSettings(
+      "TCPHost=127.0.0.1\nEmailOptions=1\nSMTPHost=127.0.0.1\nSMTPFrom=a@b\nSMTPTo=c@d\n");
+  mailer.result = MailResult{false, 7, "Could not connect to the mail server"};
+  StartDebug();
+  Tick();
+  tcp.Accept();
+  tcp.Send(InverterLine(0, 12, 0, 250));
+  Tick();
+  Tick();
+  EXPECT_EQ(log.Count("The email \"[Ebbmark] Power Event\" could not be sent: Could not connect "
+                      "to the mail server."),
+            1);
+  EXPECT_EQ(log.records.back().type, kEventWarning);
+  EXPECT_EQ(log.records.back().id, 110u);
 }
 
 // ---- Monitoring ----
@@ -319,6 +400,68 @@ TEST_F(TriggerTest, RunsEveryStepOnceInOrderAndStops) {
   EXPECT_EQ(runner.calls[0].wait, std::optional{600000ms});
   EXPECT_EQ(power.calls[0].second, true);
   EXPECT_NE(mailer.sent[1].body.find("The action (shutdown) on computer "), std::string::npos);
+}
+
+// A mail server that never answers costs the trigger at most the mail
+// budget in all, and each notice still open at the end gives its warning.
+TEST_F(TriggerTest, AStalledMailServerHoldsUpThePowerActionOnlyWithinTheBudget) {
+  mailer.hold = true;
+  Arm("ShutdownType=1\nForce=1\n");
+  Tick();
+  RunToExit();
+  ASSERT_TRUE(exit_code);
+  ASSERT_EQ(power.calls.size(), 1u);
+  ASSERT_EQ(mailer.sent.size(), 2u);
+  EXPECT_EQ(mailer.gave_up.size(), 1u) << "given up once the drain time is over";
+  EXPECT_EQ(log.Count("The email \"[Ebbmark] Power Event\" could not be sent: the service was "
+                      "stopping and could not wait any longer."),
+            1);
+  EXPECT_EQ(log.Count("The email \"[Ebbmark] Shutdown Event\" could not be sent"), 1);
+  // The power action came before the end, not after the mail.
+  const auto power_at = std::find(journal.begin(), journal.end(), "power: shutdown");
+  const auto warning_at = std::find_if(journal.begin(), journal.end(), [](const std::string& j) {
+    return j.find("could not be sent") != std::string::npos;
+  });
+  EXPECT_LT(power_at, warning_at);
+}
+
+TEST_F(TriggerTest, NoticesStillGoingOutAtTheEndGetTheirChance) {
+  mailer.hold = true;
+  Arm("ShutdownType=0\n");
+  Tick();
+  for (int i = 0; i < 100 && mailer.Held() < 2; ++i) {
+    io.restart();
+    io.run_for(10ms);
+  }
+  ASSERT_EQ(mailer.Held(), 2u);
+  mailer.hold = false;
+  mailer.Release();  // the server answers within the drain time
+  RunToExit();
+  EXPECT_EQ(exit_code, 0);
+  EXPECT_TRUE(mailer.gave_up.empty());
+  EXPECT_EQ(log.Count("The email "), 0);
+}
+
+// The mains fail and the battery is already low: the one tick that starts the
+// trigger must still tell the operator why.
+TEST_F(TriggerTest, ATriggerOnTheFirstInvertingTickStillTellsOfTheMainsFailure) {
+  WriteSettings(
+      "TCPHost=127.0.0.1\nSDSOC=70\nSOCOII=1\nEmailOptions=1\nEmailDelay=0\nShutdownType=1\n"
+      "SMTPHost=127.0.0.1\nSMTPFrom=ups@example.org\nSMTPTo=admin@example.org\n");
+  StartDebug();
+  Tick();
+  tcp.Accept();
+  tcp.Send(InverterLine(0, 15, 0, 250) + FndcLine(55));
+  journal.clear();
+  Tick();
+  RunToExit();
+  EXPECT_EQ(journal,
+            (Journal{"record: Started monitoring inverter at address 0.",
+                     "record: The inverter at address 0 has started inverting power.",
+                     "mail: [Ebbmark] Power Event",
+                     "record: Shutdown initiated due to power event.", "power: shutdown", "exit"}));
+  ASSERT_EQ(mailer.sent.size(), 1u);
+  EXPECT_NE(mailer.sent[0].body.find("has begun inverting"), std::string::npos);
 }
 
 TEST_F(TriggerTest, RunFileWaitFollowsExecuteDelay) {

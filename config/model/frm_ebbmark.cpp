@@ -621,7 +621,7 @@ void FrmEbbmark::UpdateDisplay() {
   if (!Stream.LastDataStamp) return;
 
   auto& t = Stream.Table;
-  const TimePoint now = ctx_.clock.Now();
+  const Stamp now = ctx_.clock.Now();
   for (int a = 0; a < kStatusSlots; ++a) {
     const auto& seen = t.InverterLastSeen[static_cast<std::size_t>(a)];
     if (seen && AgeSeconds(*seen, now) >= 10 && t.MonitoredAddress == a) t.MonitoredAddress = -1;
@@ -683,7 +683,7 @@ void FrmEbbmark::UpdateDisplay() {
 void FrmEbbmark::UpdateStatusBar() {
   oStatusBar.SetPanelText(
       2, imgConnected.Visible()
-             ? (Stream.LastDataStamp ? FormatLocalStamp(*Stream.LastDataStamp) : std::string())
+             ? (Stream.LastDataStamp ? FormatLocalStamp(Stream.LastDataStamp->wall) : std::string())
              : std::string(ebbmark_texts::kNotConnected));
   const auto panel1 = [this](const char* text, int image) {
     if (oStatusBar.Panel(1).text == text) return;

@@ -751,7 +751,7 @@ TEST_F(FrmEbbmarkTest, StatusBarShowsTheServiceAndTheLink) {
 
   tcp.Send(InverterLine(0, 0, 120, 260));
   frm->UpdateDisplay();
-  EXPECT_EQ(frm->oStatusBar.Panel(2).text, FormatLocalStamp(clock.Now()));
+  EXPECT_EQ(frm->oStatusBar.Panel(2).text, FormatLocalStamp(clock.Now().wall));
 
   service.installed = service.running = false;
   frm->UpdateDisplay();

@@ -217,6 +217,11 @@ class PosixFileSystem final : public FileSystem {
     return false;
   }
 
+  bool IsFolder(const std::string& path) override {
+    struct stat st {};
+    return UsablePath(path) && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
   std::error_code AppendLine(const std::string& path, const std::string& line) override {
     if (!UsablePath(path)) return std::make_error_code(std::errc::invalid_argument);
     FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));

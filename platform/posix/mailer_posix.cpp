@@ -1,54 +1,59 @@
-// Email through libcurl's SMTP client on one worker thread owned by the
-// mailer. Messages are formatted on the loop thread (the clock is read there),
-// sent one after another in the order given, and each result is posted back
-// to the loop.
+// Email on Linux through the mail helper (ebbmark-mail), one short-lived
+// process per message. The message is formatted here, on the loop; the helper
+// is started without a shell and with no descriptor of ours beyond its two
+// pipes, is given the request on its standard input, answers one line on its
+// standard output, and is killed at the message's deadline, so no behaviour
+// of a mail server can make a send outlast its bound. Messages go out one
+// after another in the order given; everything runs on the loop.
 
-#include <curl/curl.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <condition_variable>
+#include <cerrno>
 #include <cstring>
 #include <deque>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include <asio/executor_work_guard.hpp>
+#include <asio/error.hpp>
+#include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
+#include <asio/read.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
 
+#include "common/mail_request.h"
 #include "platform/mailer.h"
+#include "platform/program_path.h"
+
+extern char** environ;
 
 namespace ebbmark {
 namespace {
 
-using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
+constexpr const char* kHelperName = "ebbmark-mail";
+constexpr const char* kInstalledHelper = "/usr/sbin/ebbmark-mail";
+constexpr std::size_t kMaxAnswer = 4096;
 
-struct Job {
-  MailProblem problem = MailProblem::None;
-  std::string url;
-  std::string from;
-  std::vector<std::string> recipients;
-  std::string text;  // the whole message, CR LF line ends
-  std::function<void(MailResult)> done;
-  std::optional<WorkGuard> work;  // keeps the loop running until the result is posted
-};
+// Error numbers of failures that happen outside the helper.
+constexpr int kErrorTimedOut = 28;       // as the helper's own time-outs
+constexpr int kErrorHelper = 10000;      // the helper could not run or broke down
+constexpr int kErrorRefusedMessage = 3;  // the message never left this program
 
-struct Upload {
-  const std::string* text;
-  std::size_t pos = 0;
-};
-
-std::size_t ReadUpload(char* buffer, std::size_t size, std::size_t count, void* user) {
-  auto* up = static_cast<Upload*>(user);
-  const std::size_t n = std::min(size * count, up->text->size() - up->pos);
-  std::memcpy(buffer, up->text->data() + up->pos, n);
-  up->pos += n;
-  return n;
+MailResult Failure(int number, std::string text) {
+  MailResult r;
+  r.error_number = number;
+  r.error_text = std::move(text);
+  return r;
 }
 
 // The host name the client greets the server with: letters, digits, "-" and ".".
@@ -73,137 +78,328 @@ std::string SmtpUrl(const MailMessage& m, const std::string& greeting) {
   return url;
 }
 
-MailResult Refusal(MailProblem problem) {
-  MailResult r;
-  r.error_number = problem == MailProblem::BadSender || problem == MailProblem::BadRecipient
-                       ? CURLE_BAD_FUNCTION_ARGUMENT
-                       : CURLE_URL_MALFORMAT;
-  r.error_text = MailProblemText(problem);
-  return r;
+std::string FindHelper(const std::string& configured) {
+  if (!configured.empty()) return configured;
+  const std::string folder = ProgramFolder();
+  if (!folder.empty()) {
+    std::string beside = folder == "/" ? "/" : folder + "/";
+    beside += kHelperName;
+    if (::access(beside.c_str(), X_OK) == 0) return beside;
+  }
+  return kInstalledHelper;
 }
 
-class CurlMailer final : public Mailer {
+struct Pipe {
+  int read = -1;
+  int write = -1;
+  bool Open() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    read = fds[0];
+    write = fds[1];
+    return true;
+  }
+  void Close() {
+    if (read >= 0) ::close(read);
+    if (write >= 0) ::close(write);
+    read = write = -1;
+  }
+};
+
+struct Job {
+  std::optional<MailResult> refusal;  // set when the message never goes out
+  std::string request;
+  std::function<void(MailResult)> done;
+};
+
+// One helper process and its pipes, from start to reaping.
+class HelperRun : public std::enable_shared_from_this<HelperRun> {
  public:
-  CurlMailer(asio::io_context& io, const MailerOptions& options)
-      : io_(io), options_(options), greeting_(GreetingName()), random_(std::random_device{}()) {
-    static std::once_flag curl_ready;
-    std::call_once(curl_ready, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    if (options_.clock == nullptr) options_.clock = &system_clock_;
-    worker_ = std::thread([this] { Work(); });
+  HelperRun(asio::io_context& io, std::chrono::milliseconds limit,
+            std::function<void(MailResult)> done)
+      : io_(io), limit_(limit), done_(std::move(done)), input_(io), output_(io), deadline_(io) {}
+
+  // Starts the helper; reports a failure to start through `done` (posted).
+  void Begin(const std::string& helper, std::string request) {
+    request_ = std::move(request);
+    Pipe in;
+    Pipe out;
+    if (!in.Open() || !out.Open()) {
+      in.Close();
+      out.Close();
+      return Fail(Failure(kErrorHelper,
+                          std::string("could not start the mail helper: ") + std::strerror(errno)));
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_adddup2(&actions, in.read, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out.write, STDOUT_FILENO);
+    // Nothing of ours beyond the two pipes: not the relay link, not a log.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    std::string path = helper;
+    char* argv[] = {path.data(), nullptr};
+    const int rc = posix_spawn(&pid_, path.c_str(), &actions, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in.read);
+    ::close(out.write);
+    if (rc != 0) {
+      ::close(in.write);
+      ::close(out.read);
+      pid_ = -1;
+      return Fail(Failure(kErrorHelper,
+                          "could not start the mail helper " + helper + ": " + std::strerror(rc)));
+    }
+    input_.assign(in.write);
+    output_.assign(out.read);
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd >= 0) exit_.emplace(io_, pidfd);
+
+    auto self = shared_from_this();
+    deadline_.expires_after(limit_);
+    deadline_.async_wait([self](const std::error_code& ec) {
+      if (!ec) self->Expire();
+    });
+    asio::async_write(input_, asio::buffer(request_), [self](const std::error_code&, std::size_t) {
+      // A helper that stopped reading answers for itself.
+      std::error_code ignored;
+      self->input_.close(ignored);
+    });
+    ReadAnswer();
+    AwaitExit();
   }
 
-  // Drops messages not yet begun; one in progress finishes or times out.
-  ~CurlMailer() override {
-    alive_->store(false);
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-      queue_.clear();
+  // Kills the helper now and reports `result` unless already reported.
+  void Stop(MailResult result) {
+    Report(std::move(result));
+    Kill();
+  }
+
+ private:
+  void ReadAnswer() {
+    auto self = shared_from_this();
+    output_.async_read_some(asio::buffer(chunk_), [self](const std::error_code& ec, std::size_t n) {
+      self->answer_.append(self->chunk_, n);
+      if (!ec && self->answer_.size() <= kMaxAnswer) return self->ReadAnswer();
+      std::error_code ignored;
+      self->output_.close(ignored);
+      self->output_done_ = true;
+      self->MaybeFinish();
+    });
+  }
+
+  void AwaitExit() {
+    if (!exit_) return Poll();
+    auto self = shared_from_this();
+    exit_->async_wait(asio::posix::stream_descriptor::wait_read, [self](const std::error_code& ec) {
+      if (ec == asio::error::operation_aborted) return;
+      if (!self->TryReap()) self->AwaitExit();
+    });
+  }
+
+  // Kernels without pidfds: a short poll.
+  void Poll() {
+    auto self = shared_from_this();
+    auto timer = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds{20});
+    timer->async_wait([self, timer](const std::error_code&) {
+      if (!self->TryReap()) self->Poll();
+    });
+  }
+
+  bool TryReap() {
+    int status = 0;
+    pid_t r;
+    do {
+      r = ::waitpid(pid_, &status, WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) return false;
+    status_ = status;
+    reaped_ = true;
+    if (exit_) exit_->close();
+    MaybeFinish();
+    return true;
+  }
+
+  void MaybeFinish() {
+    if (!reaped_ || !output_done_) return;
+    deadline_.cancel();
+    if (reported_) return;
+    if (WIFSIGNALED(status_)) {
+      Report(Failure(kErrorHelper, "the mail helper ended abnormally (signal " +
+                                       std::to_string(WTERMSIG(status_)) + ")"));
+      return;
     }
-    wake_.notify_one();
-    worker_.join();
+    MailResult r = DecodeMailAnswer(answer_);
+    // The exit status and the answer must agree; a helper that says "sent"
+    // and fails, or the other way round, is not believed.
+    const bool exited_ok = WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
+    if (r.sent != exited_ok) {
+      r = Failure(kErrorHelper, "the mail helper gave an answer that could not be read");
+    }
+    Report(std::move(r));
+  }
+
+  void Expire() {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit_).count();
+    Stop(Failure(kErrorTimedOut,
+                 "the mail server did not finish within " + std::to_string(seconds) + " seconds"));
+  }
+
+  void Kill() {
+    if (pid_ > 0 && !reaped_) ::kill(pid_, SIGKILL);
+    std::error_code ignored;
+    input_.close(ignored);
+    // The pidfd and the output pipe stay watched, so the helper is reaped.
+  }
+
+  void Fail(MailResult r) {
+    auto self = shared_from_this();
+    reaped_ = output_done_ = true;
+    asio::post(io_, [self, r = std::move(r)]() mutable { self->Report(std::move(r)); });
+  }
+
+  void Report(MailResult r) {
+    if (reported_) return;
+    reported_ = true;
+    auto done = std::move(done_);
+    done_ = nullptr;
+    if (done) done(std::move(r));
+  }
+
+  asio::io_context& io_;
+  const std::chrono::milliseconds limit_;
+  std::function<void(MailResult)> done_;
+  std::string request_;
+  asio::posix::stream_descriptor input_;
+  asio::posix::stream_descriptor output_;
+  std::optional<asio::posix::stream_descriptor> exit_;
+  asio::steady_timer deadline_;
+  char chunk_[512];
+  std::string answer_;
+  pid_t pid_ = -1;
+  int status_ = 0;
+  bool reaped_ = false;
+  bool output_done_ = false;
+  bool reported_ = false;
+};
+
+class HelperMailer final : public Mailer {
+ public:
+  HelperMailer(asio::io_context& io, const MailerOptions& options)
+      : io_(io),
+        options_(options),
+        helper_(FindHelper(options.helper_path)),
+        greeting_(GreetingName()),
+        random_(std::random_device{}()) {
+    if (options_.clock == nullptr) options_.clock = &system_clock_;
+    // A helper that dies before it has read its request must cost a failed
+    // send, not the whole program: writes to its pipe fail with EPIPE instead.
+    ::signal(SIGPIPE, SIG_IGN);
+  }
+
+  // Drops messages not yet begun and kills the one under way; no `done` is
+  // called after this.
+  ~HelperMailer() override {
+    *alive_ = false;
+    queue_.clear();
+    if (current_) current_->Stop(MailResult{});
   }
 
   void Send(const MailMessage& message, std::function<void(MailResult)> done) override {
     Job job;
-    job.problem = CheckMailMessage(message);
-    if (job.problem == MailProblem::None) {
-      job.url = SmtpUrl(message, greeting_);
-      job.from = EnvelopeAddress(message.from);
-      job.recipients = SplitRecipients(message.to);
-      const TimePoint now = options_.clock->Now();
-      job.text = FormatMailMessage(message, now, MakeMessageId(now, random_(), greeting_));
+    const MailProblem problem = CheckMailMessage(message);
+    if (problem != MailProblem::None) {
+      job.refusal = Failure(kErrorRefusedMessage, MailProblemText(problem));
+    } else {
+      MailRequest request;
+      request.url = SmtpUrl(message, greeting_);
+      request.from = EnvelopeAddress(message.from);
+      request.recipients = SplitRecipients(message.to);
+      request.connect_timeout = std::min(options_.connect_timeout, options_.timeout);
+      const TimePoint now = options_.clock->Now().wall;
+      request.text = FormatMailMessage(message, now, MakeMessageId(now, random_(), greeting_));
+      if (request.recipients.empty()) {
+        job.refusal = Failure(kErrorRefusedMessage, MailProblemText(MailProblem::BadRecipient));
+      } else {
+        job.request = EncodeMailRequest(request);
+      }
     }
     job.done = std::move(done);
-    job.work.emplace(io_.get_executor());
-    // Refused messages go through the queue as well, so results come back in
-    // the order the messages were given.
-    {
-      std::lock_guard lock(mutex_);
-      queue_.push_back(std::move(job));
+    // Refused messages queue up too, so results come back in the order the
+    // messages were given; none comes back before Send has returned.
+    queue_.push_back(std::move(job));
+    if (!current_ && !start_posted_) PostStartNext();
+  }
+
+  void GiveUp(const std::string& reason) override {
+    std::vector<std::function<void(MailResult)>> dropped;
+    for (auto& job : queue_) dropped.push_back(std::move(job.done));
+    queue_.clear();
+    if (current_) {
+      auto send = std::move(current_);
+      send->Stop(Failure(kErrorTimedOut, reason));
     }
-    wake_.notify_one();
+    for (auto& done : dropped) {
+      asio::post(io_, [alive = alive_, done = std::move(done), reason] {
+        if (*alive && done) done(Failure(kErrorTimedOut, reason));
+      });
+    }
   }
 
  private:
-  void Work() {
-    for (;;) {
-      std::optional<Job> job;
-      {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-        if (stopping_) return;
-        job.emplace(std::move(queue_.front()));
-        queue_.pop_front();
-      }
-      MailResult result =
-          job->problem == MailProblem::None ? Transfer(*job) : Refusal(job->problem);
-      asio::post(io_, [alive = alive_, done = std::move(job->done), result = std::move(result)] {
-        if (alive->load()) done(result);
-      });
-      job.reset();  // its work guard lets the loop end once the result has run
-    }
+  void PostStartNext() {
+    start_posted_ = true;
+    asio::post(io_, [this, alive = alive_] {
+      if (!*alive) return;
+      start_posted_ = false;
+      StartNext();
+    });
   }
 
-  MailResult Transfer(const Job& job) const {
-    MailResult result;
-    CURL* curl = curl_easy_init();
-    if (curl == nullptr) {
-      result.error_number = CURLE_FAILED_INIT;
-      result.error_text = curl_easy_strerror(CURLE_FAILED_INIT);
-      return result;
+  void StartNext() {
+    if (current_ || queue_.empty()) return;
+    Job job = std::move(queue_.front());
+    queue_.pop_front();
+    if (job.refusal) {
+      // Nothing runs for a refused message; its answer still keeps its place.
+      start_posted_ = true;
+      asio::post(io_, [this, alive = alive_, done = std::move(job.done), r = *job.refusal] {
+        if (!*alive) return;
+        start_posted_ = false;
+        if (done) done(r);
+        if (*alive) StartNext();
+      });
+      return;
     }
-    curl_slist* rcpt = nullptr;
-    for (const auto& r : job.recipients) rcpt = curl_slist_append(rcpt, r.c_str());
-    Upload upload{&job.text};
-    char error_text[CURL_ERROR_SIZE] = {};
-    const long timeout = static_cast<long>(options_.timeout.count());
-    const long connect =
-        static_cast<long>(std::min(options_.connect_timeout, options_.timeout).count());
-
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
-    curl_easy_setopt(curl, CURLOPT_URL, job.url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
-    curl_easy_setopt(curl, CURLOPT_MAIL_FROM, job.from.c_str());
-    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt);
-    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl, CURLOPT_READFUNCTION, ReadUpload);
-    curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connect);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    // Encrypt when the server offers it. The notices carry no secrets and no
-    // credentials are sent, so a self-signed certificate on a local relay must
-    // not cost the user the warning that the power is failing: encryption here
-    // guards against passive listeners only.
-    curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-
-    const CURLcode code = curl_easy_perform(curl);
-    curl_slist_free_all(rcpt);
-    curl_easy_cleanup(curl);
-
-    result.sent = code == CURLE_OK;
-    if (!result.sent) {
-      result.error_number = static_cast<int>(code);
-      result.error_text = error_text[0] != '\0' ? error_text : curl_easy_strerror(code);
-    }
-    return result;
+    auto finished = [this, alive = alive_, done = std::move(job.done)](MailResult r) {
+      if (!*alive) return;
+      current_.reset();
+      if (done) done(std::move(r));
+      if (*alive && !current_) StartNext();
+    };
+    current_ = std::make_shared<HelperRun>(io_, options_.timeout, std::move(finished));
+    current_->Begin(helper_, std::move(job.request));
   }
 
   asio::io_context& io_;
   MailerOptions options_;
   SystemClock system_clock_;
+  const std::string helper_;
   const std::string greeting_;
-  std::mt19937_64 random_;  // Message-ID uniqueness; loop thread only
-  std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
-
-  std::mutex mutex_;
-  std::condition_variable wake_;
+  std::mt19937_64 random_;  // Message-ID uniqueness
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::deque<Job> queue_;
-  bool stopping_ = false;
-  std::thread worker_;
+  std::shared_ptr<HelperRun> current_;  // the message under way
+  bool start_posted_ = false;
 };
 
 }  // namespace
@@ -213,7 +409,7 @@ std::unique_ptr<Mailer> MakeMailer(asio::io_context& io) {
 }
 
 std::unique_ptr<Mailer> MakeMailer(asio::io_context& io, const MailerOptions& options) {
-  return std::make_unique<CurlMailer>(io, options);
+  return std::make_unique<HelperMailer>(io, options);
 }
 
 }  // namespace ebbmark

@@ -140,6 +140,12 @@ class MailerPosix : public ::testing::Test {
     return done();
   }
 
+  // The helper built with these tests, not one installed on the machine.
+  static MailerOptions Options(MailerOptions o = {}) {
+    o.helper_path = EBBMARK_MAIL_HELPER;
+    return o;
+  }
+
   MailMessage Message(int port) {
     MailMessage m;
     m.host = "127.0.0.1";
@@ -220,7 +226,7 @@ class MailerWithServer : public MailerPosix {
 };
 
 TEST_F(MailerWithServer, MessagesArriveWholeAndInOrder) {
-  auto mailer = MakeMailer(io_);
+  auto mailer = MakeMailer(io_, Options());
 
   // A line holding a single "." would end the data early if sent unescaped.
   std::string template_text = "Power event on the inverter\n.\n..two dots\n";
@@ -260,7 +266,7 @@ TEST_F(MailerPosix, AServerThatNeverAnswersCostsOnlyTheTimeOut) {
   MailerOptions options;
   options.timeout = 2s;
   options.connect_timeout = 1s;
-  auto mailer = MakeMailer(io_, options);
+  auto mailer = MakeMailer(io_, Options(options));
   std::optional<MailResult> result;
   mailer->Send(Message(silent.port()), [&](MailResult r) { result = r; });
   ASSERT_TRUE(RunUntil([&] { return result.has_value(); }));
@@ -272,7 +278,7 @@ TEST_F(MailerPosix, AServerThatNeverAnswersCostsOnlyTheTimeOut) {
 TEST_F(MailerPosix, NoServerGivesCurlsConnectError) {
   MailerOptions options;
   options.timeout = 5s;
-  auto mailer = MakeMailer(io_, options);
+  auto mailer = MakeMailer(io_, Options(options));
   std::optional<MailResult> result;
   mailer->Send(Message(FreePort()), [&](MailResult r) { result = r; });
   ASSERT_TRUE(RunUntil([&] { return result.has_value(); }));
@@ -283,7 +289,7 @@ TEST_F(MailerPosix, NoServerGivesCurlsConnectError) {
 
 TEST_F(MailerPosix, RefusedMessagesNeverReachTheNetwork) {
   SilentListener listener;
-  auto mailer = MakeMailer(io_);
+  auto mailer = MakeMailer(io_, Options());
   std::vector<MailMessage> bad(4, Message(listener.port()));
   bad[0].from = "a@example.test\r\nRCPT TO:<victim@example.test>";
   bad[1].to = "admin@example.test\nBcc: victim@example.test";
@@ -306,7 +312,7 @@ TEST_F(MailerPosix, DestroyingTheMailerEndsWithoutCallingBack) {
   options.timeout = 1s;
   bool called = false;
   {
-    auto mailer = MakeMailer(io_, options);
+    auto mailer = MakeMailer(io_, Options(options));
     mailer->Send(Message(silent.port()), [&](MailResult) { called = true; });
     mailer->Send(Message(silent.port()), [&](MailResult) { called = true; });
     // The first send is under way once the server sees the connection.

@@ -119,9 +119,10 @@ class SystemdServiceHost final : public ServiceHost {
   }
 
   void StartAsService(std::function<void()> on_start) override {
-    // systemd hands its services a notification socket (Type=notify) and an
-    // invocation id; a process started by hand has neither.
-    if (!EnvironmentSet("NOTIFY_SOCKET") && !EnvironmentSet("INVOCATION_ID")) return;
+    // systemd hands its Type=notify services a notification socket. An
+    // invocation id alone proves nothing: a desktop terminal started as a
+    // user unit passes its own on to every shell in it.
+    if (!EnvironmentSet("NOTIFY_SOCKET")) return;
     asio::post(io_, [on_start = std::move(on_start)] {
       if (on_start) on_start();
       ::sd_notify(0, "READY=1");

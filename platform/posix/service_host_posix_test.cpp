@@ -149,9 +149,11 @@ TEST_F(PosixServiceHostTest, StartedBySystemdRunsTheStartAndReportsReady) {
   EXPECT_EQ(notify.Receive(), "STOPPING=1");
 }
 
+// A terminal started as a user unit passes its invocation id on to its shells:
+// run by hand there, the program must still say how to run it.
 TEST_F(PosixServiceHostTest, StartedByHandNothingHappens) {
   ScopedEnv no_socket("NOTIFY_SOCKET", std::nullopt);
-  ScopedEnv no_invocation("INVOCATION_ID", std::nullopt);
+  ScopedEnv invocation("INVOCATION_ID", std::string("0123456789abcdef0123456789abcdef"));
   auto host = MakeServiceHost(io, "/opt/ebbmark/EbbmarkSvc");
   bool started = false;
   host->StartAsService([&] { started = true; });

@@ -229,15 +229,18 @@ struct Shared {
   bool alive = true;
   bool busy = false;
   std::deque<Job> queue;
-  std::shared_ptr<Session> session;  // the send under way
+  std::shared_ptr<Session> session;              // the send under way
+  std::function<void(MailResult)> session_done;  // its caller, until it finishes
+  std::uint64_t send_number = 0;                 // which send is under way
 };
 
 void StartNext(const std::shared_ptr<Shared>& shared, const std::string& greeting);
 
-void Finish(const std::shared_ptr<Shared>& shared, const std::string& greeting,
-            std::function<void(MailResult)> done, MailResult result) {
+void Finish(const std::shared_ptr<Shared>& shared, const std::string& greeting, MailResult result) {
   shared->session.reset();
   shared->busy = false;
+  auto done = std::move(shared->session_done);
+  shared->session_done = nullptr;
   if (!shared->alive) return;
   if (done) done(std::move(result));
   if (shared->alive) StartNext(shared, greeting);
@@ -258,23 +261,26 @@ void StartNext(const std::shared_ptr<Shared>& shared, const std::string& greetin
   shared->busy = true;
   Job job = std::move(shared->queue.front());
   shared->queue.pop_front();
-  auto done = std::move(job.done);
+  shared->session_done = std::move(job.done);
+  const std::uint64_t number = ++shared->send_number;
 
   if (job.problem != MailProblem::None) {
     const MailResult refusal = Failure(kErrorRefusedMessage, MailProblemText(job.problem));
-    asio::post(shared->io, [shared, greeting, done = std::move(done), refusal]() mutable {
-      Finish(shared, greeting, std::move(done), refusal);
+    asio::post(shared->io, [shared, greeting, refusal, number]() mutable {
+      if (shared->busy && shared->send_number == number) Finish(shared, greeting, refusal);
     });
     return;
   }
   auto session = std::make_shared<Session>(shared->io);
   shared->session = session;
-  asio::co_spawn(shared->io, Transfer(shared, session, std::move(job), greeting),
-                 [shared, session, greeting, done = std::move(done)](std::exception_ptr error,
-                                                                     MailResult result) mutable {
-                   if (error) result = Failure(kErrorProtocol, "The mail client failed");
-                   Finish(shared, greeting, std::move(done), std::move(result));
-                 });
+  asio::co_spawn(
+      shared->io, Transfer(shared, session, std::move(job), greeting),
+      [shared, session, greeting, number](std::exception_ptr error, MailResult result) mutable {
+        // A send that was given up has been answered already.
+        if (!shared->busy || shared->send_number != number) return;
+        if (error) result = Failure(kErrorProtocol, "The mail client failed");
+        Finish(shared, greeting, std::move(result));
+      });
 }
 
 class SmtpMailer final : public Mailer {
@@ -294,6 +300,27 @@ class SmtpMailer final : public Mailer {
     if (shared_->session) shared_->session->Abort();
   }
 
+  void GiveUp(const std::string& reason) override {
+    std::vector<std::function<void(MailResult)>> dropped;
+    if (shared_->busy && shared_->session_done) dropped.push_back(std::move(shared_->session_done));
+    shared_->session_done = nullptr;
+    for (auto& job : shared_->queue) dropped.push_back(std::move(job.done));
+    shared_->queue.clear();
+    if (shared_->session) {
+      shared_->session->deadline.cancel();
+      shared_->session->Abort();
+    }
+    shared_->session.reset();
+    shared_->busy = false;
+    ++shared_->send_number;
+    for (auto& done : dropped) {
+      if (!done) continue;
+      asio::post(shared_->io, [alive = shared_, done = std::move(done), reason] {
+        if (alive->alive) done(Failure(kErrorTimedOut, reason));
+      });
+    }
+  }
+
   void Send(const MailMessage& message, std::function<void(MailResult)> done) override {
     Job job;
     job.problem = CheckMailMessage(message);
@@ -305,7 +332,7 @@ class SmtpMailer final : public Mailer {
       job.host = message.host;
       job.port = message.port;
       job.from = EnvelopeAddress(message.from);
-      const TimePoint now = shared_->options.clock->Now();
+      const TimePoint now = shared_->options.clock->Now().wall;
       const std::string text =
           FormatMailMessage(message, now, MakeMessageId(now, random_(), greeting_));
       job.data = DotStuff(text) + ".\r\n";

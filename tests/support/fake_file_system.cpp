@@ -61,6 +61,9 @@ bool FakeFileSystem::PatternMatches(const std::string& pattern) {
   for (const auto& [path, _] : files) {
     if (!hidden.count(path) && WildcardMatch(pattern.c_str(), path.c_str())) return true;
   }
+  for (const auto& path : folders) {
+    if (WildcardMatch(pattern.c_str(), path.c_str())) return true;
+  }
   return false;
 }
 

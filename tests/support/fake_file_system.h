@@ -18,6 +18,7 @@ class FakeFileSystem : public FileSystem {
   std::set<std::string> unreadable;         // ReadFile gives Error
   std::set<std::string> hidden;             // never matched by PatternMatches
   std::set<std::string> read_only_folders;  // ReplaceFile into these fails
+  std::set<std::string> folders;            // IsFolder; PatternMatches finds them too
   std::vector<std::pair<std::string, std::string>> appended;  // (path, line)
   int replace_count = 0;
 
@@ -25,6 +26,7 @@ class FakeFileSystem : public FileSystem {
   std::error_code ReplaceFile(const std::string& path, const std::string& contents) override;
   std::optional<FileStamp> Stamp(const std::string& path) override;
   bool PatternMatches(const std::string& pattern) override;
+  bool IsFolder(const std::string& path) override { return folders.count(path) != 0; }
   std::error_code AppendLine(const std::string& path, const std::string& line) override;
 
   // Sets a file's content without touching its stamp.

@@ -88,14 +88,35 @@ class FakeMailer : public Mailer {
   explicit FakeMailer(asio::io_context& io) : io_(io) {}
   std::vector<MailMessage> sent;
   Journal* journal = nullptr;
+  MailResult result{true, 0, {}};
+  // A server that never answers: results wait for Release or GiveUp.
+  bool hold = false;
+  std::vector<std::string> gave_up;  // the reasons given
+
   void Send(const MailMessage& m, std::function<void(MailResult)> done) override {
     if (journal) journal->push_back("mail: " + m.subject);
     sent.push_back(m);
-    asio::post(io_, [done] { done(MailResult{true, 0, {}}); });
+    if (hold) {
+      held_.push_back(std::move(done));
+      return;
+    }
+    asio::post(io_, [done, r = result] { done(r); });
   }
+  void GiveUp(const std::string& reason) override {
+    gave_up.push_back(reason);
+    for (auto& done : held_)
+      asio::post(io_, [done = std::move(done), reason] { done(MailResult{false, 1, reason}); });
+    held_.clear();
+  }
+  void Release() {
+    for (auto& done : held_) asio::post(io_, [done = std::move(done), r = result] { done(r); });
+    held_.clear();
+  }
+  std::size_t Held() const { return held_.size(); }
 
  private:
   asio::io_context& io_;
+  std::vector<std::function<void(MailResult)>> held_;
 };
 
 class FakeProcessRunner : public ProcessRunner {

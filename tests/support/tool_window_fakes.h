@@ -79,6 +79,11 @@ class ScriptedMailer : public Mailer {
     for (auto& done : held_) asio::post(io_, [done = std::move(done), r = result] { done(r); });
     held_.clear();
   }
+  void GiveUp(const std::string& reason) override {
+    for (auto& done : held_)
+      asio::post(io_, [done = std::move(done), reason] { done(MailResult{false, 1, reason}); });
+    held_.clear();
+  }
 
  private:
   asio::io_context& io_;

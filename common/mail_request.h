@@ -1,0 +1,40 @@
+#pragma once
+// One email handed from a program to the mail helper (ebbmark-mail) over a
+// pipe, and the helper's one-line answer. The request is a few "key value"
+// lines, an empty line, then the formatted message itself; no value may hold
+// CR, LF or NUL, so the head cannot be confused with the message.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/mailer.h"
+
+namespace ebbmark {
+
+struct MailRequest {
+  std::string url;  // smtp://host:port/greeting or smtps://...
+  std::string from;
+  std::vector<std::string> recipients;
+  std::chrono::milliseconds connect_timeout{15'000};
+  std::string text;  // the whole message, CR LF line ends
+};
+
+// The largest request the helper reads: a notice is a few kilobytes.
+inline constexpr std::size_t kMaxMailRequest = 1024 * 1024;
+
+std::string EncodeMailRequest(const MailRequest& request);
+
+// Nothing when the text is not a request this version wrote.
+std::optional<MailRequest> DecodeMailRequest(std::string_view text);
+
+// "0 sent\n", or the error number and its text on one line.
+std::string EncodeMailAnswer(const MailResult& result);
+
+// The helper's answer. Anything else than one line of a number and a text is
+// a failure that says so.
+MailResult DecodeMailAnswer(std::string_view output);
+
+}  // namespace ebbmark
