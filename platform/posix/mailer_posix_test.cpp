@@ -6,13 +6,16 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -66,6 +69,123 @@ class SilentListener {
   int fd_ = -1;
   int port_ = 0;
   std::vector<int> accepted_;
+};
+
+// An SMTP server on a thread of its own that takes the whole message and then
+// never confirms it: the stall libcurl's own time-outs do not bound. It notes
+// the account that owns the client's socket, from the kernel's socket table.
+class StallAfterDataServer {
+ public:
+  StallAfterDataServer() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(fd_, 4);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~StallAfterDataServer() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
+  int port() const { return port_; }
+  bool got_message() const { return got_message_; }
+  std::optional<uid_t> client_uid() const { return client_uid_; }
+
+ private:
+  // Waits up to 100 ms for `fd` to be readable.
+  static bool Readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 100) == 1;
+  }
+
+  void Serve() {
+    int c = -1;
+    for (int i = 0; i < 300 && !stop_ && c < 0; ++i) {
+      if (Readable(fd_)) c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+    if (c < 0) return;
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    getpeername(c, reinterpret_cast<sockaddr*>(&peer), &len);
+    client_uid_ = SocketOwner(ntohs(peer.sin_port));
+    Say(c, "220 stall.test ESMTP\r\n");
+    std::string in;
+    bool data = false;
+    for (int i = 0; i < 600 && !stop_; ++i) {  // at most about a minute
+      if (!Readable(c)) continue;
+      char buf[4096];
+      const ssize_t n = read(c, buf, sizeof buf);
+      if (n <= 0) break;
+      in.append(buf, static_cast<std::size_t>(n));
+      if (data) {
+        if (in.find("\r\n.\r\n") != std::string::npos) got_message_ = true;  // and no reply
+        continue;
+      }
+      for (auto eol = in.find("\r\n"); eol != std::string::npos; eol = in.find("\r\n")) {
+        const std::string line = in.substr(0, eol);
+        in.erase(0, eol + 2);
+        if (line.rfind("DATA", 0) == 0) {
+          Say(c, "354 go ahead\r\n");
+          data = true;
+          break;
+        }
+        Say(c, "250 ok\r\n");
+      }
+    }
+    close(c);
+  }
+
+  static void Say(int c, const std::string& text) {
+    [[maybe_unused]] const ssize_t n = write(c, text.data(), text.size());
+  }
+
+  // The uid column of the client's line in /proc/net/tcp.
+  static std::optional<uid_t> SocketOwner(int client_port) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", client_port);
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, local_address, remote, state, queues, timer, retransmits, uid;
+      fields >> slot >> local_address >> remote >> state >> queues >> timer >> retransmits >> uid;
+      if (local_address == local) return static_cast<uid_t>(std::stoul(uid));
+    }
+    return std::nullopt;
+  }
+
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> got_message_{false};
+  std::optional<uid_t> client_uid_;
+  std::thread thread_;
+};
+
+// A stand-in for the helper: a shell script in a folder of its own.
+class FakeHelper {
+ public:
+  explicit FakeHelper(const std::string& script) {
+    folder_ = std::filesystem::temp_directory_path() /
+              ("ebbmark-helper-" + std::to_string(getpid()) + "-" + std::to_string(++count_));
+    std::filesystem::create_directories(folder_);
+    path_ = (folder_ / "ebbmark-mail").string();
+    std::ofstream(path_) << "#!/bin/sh\n" << script << "\n";
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all);
+  }
+  ~FakeHelper() { std::filesystem::remove_all(folder_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  static inline int count_ = 0;
+  std::filesystem::path folder_;
+  std::string path_;
 };
 
 int FreePort() {
@@ -321,6 +441,94 @@ TEST_F(MailerPosix, DestroyingTheMailerEndsWithoutCallingBack) {
   io_.restart();
   io_.run_for(100ms);
   EXPECT_FALSE(called);
+}
+
+// The server has the whole message and never confirms it: the helper is
+// killed at the deadline, whatever its library would have waited.
+TEST_F(MailerPosix, AStallAfterTheMessageEndsAtTheDeadline) {
+  StallAfterDataServer server;
+  MailerOptions options;
+  options.timeout = 2s;
+  auto mailer = MakeMailer(io_, Options(options));
+  std::optional<MailResult> result;
+  const auto start = std::chrono::steady_clock::now();
+  mailer->Send(Message(server.port()), [&](MailResult r) { result = r; });
+  ASSERT_TRUE(RunUntil([&] { return result.has_value(); }));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(server.got_message());
+  EXPECT_FALSE(result->sent);
+  EXPECT_EQ(result->error_text, "the mail server did not finish within 2 seconds");
+  EXPECT_LT(took, 15s) << "bounded by the deadline, not by the server";
+}
+
+TEST_F(MailerPosix, TheHelperTalksToTheServerWithoutPrivileges) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to see the helper leave it";
+  StallAfterDataServer server;
+  MailerOptions options;
+  options.timeout = 1s;
+  auto mailer = MakeMailer(io_, Options(options));
+  std::optional<MailResult> result;
+  mailer->Send(Message(server.port()), [&](MailResult r) { result = r; });
+  ASSERT_TRUE(RunUntil([&] { return result.has_value(); }));
+  ASSERT_TRUE(server.client_uid());
+  EXPECT_NE(*server.client_uid(), 0u);
+}
+
+// A broken helper is a failed send with a reason, never a hang or a success.
+TEST_F(MailerPosix, ABrokenHelperGivesAFailureThatSaysSo) {
+  struct Case {
+    const char* script;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"cat >/dev/null; echo 'this is not an answer'; exit 0",
+       "the mail helper gave an answer that could not be read"},
+      {"cat >/dev/null; echo '0 sent'; exit 3",
+       "the mail helper gave an answer that could not be read"},
+      {"kill -SEGV $$", "the mail helper ended abnormally (signal 11)"},
+      {"exec 1>&-; sleep 30", "the mail server did not finish within 1 seconds"},
+      {"cat >/dev/null; echo '535 the user name or password was refused'; exit 1",
+       "the user name or password was refused"},
+  };
+  for (const auto& c : cases) {
+    FakeHelper helper(c.script);
+    MailerOptions options;
+    options.timeout = 1s;
+    options.helper_path = helper.path();
+    auto mailer = MakeMailer(io_, options);
+    std::optional<MailResult> result;
+    mailer->Send(Message(FreePort()), [&](MailResult r) { result = r; });
+    ASSERT_TRUE(RunUntil([&] { return result.has_value(); })) << c.script;
+    EXPECT_FALSE(result->sent) << c.script;
+    EXPECT_EQ(result->error_text, c.reason) << c.script;
+  }
+  MailerOptions missing;
+  missing.helper_path = "/nonexistent/ebbmark-mail";
+  auto mailer = MakeMailer(io_, missing);
+  std::optional<MailResult> result;
+  mailer->Send(Message(FreePort()), [&](MailResult r) { result = r; });
+  ASSERT_TRUE(RunUntil([&] { return result.has_value(); }));
+  EXPECT_EQ(result->error_text.rfind("could not start the mail helper", 0), 0u)
+      << result->error_text;
+}
+
+TEST_F(MailerPosix, GivingUpAnswersEveryOpenMessageAtOnce) {
+  SilentListener silent;
+  auto mailer = MakeMailer(io_, Options());
+  std::vector<MailResult> results;
+  for (int i = 0; i < 3; ++i) mailer->Send(Message(silent.port()), [&](MailResult r) {
+    results.push_back(r);
+  });
+  for (int i = 0; i < 200 && !silent.Connected(); ++i) {
+    io_.restart();
+    io_.run_for(10ms);
+  }
+  mailer->GiveUp("the service was stopping");
+  ASSERT_TRUE(RunUntil([&] { return results.size() == 3; }));
+  for (const auto& r : results) {
+    EXPECT_FALSE(r.sent);
+    EXPECT_EQ(r.error_text, "the service was stopping");
+  }
 }
 
 }  // namespace
