@@ -8,7 +8,10 @@ nut-server and nut-client). After SETTLE seconds, the proportional set size
 (Pss from /proc/PID/smaps_rollup) of each is read. upsmon runs as two
 processes (a privileged parent and its monitoring child); both count.
 
-usage: bench/memory_peer.py [BUILD_DIR] [SETTLE_SECONDS]   (as root)"""
+With BASELINE_BUILD_DIR, that build's EbbmarkSvc watches the same relay in
+the same run (an earlier version, for a before-and-after figure).
+
+usage: bench/memory_peer.py [BUILD_DIR] [SETTLE_SECONDS] [BASELINE_BUILD_DIR]   (as root)"""
 
 import os
 import socket
@@ -22,6 +25,7 @@ root = Path(__file__).resolve().parents[1]
 build = Path(sys.argv[1]) if len(sys.argv) > 1 else root / "build" / "release"
 settle = int(sys.argv[2]) if len(sys.argv) > 2 else 30
 svc_bin = build / "service" / "EbbmarkSvc"
+baseline_bin = Path(sys.argv[3]) / "service" / "EbbmarkSvc" if len(sys.argv) > 3 else None
 sim_bin = build / "tools" / "relay-sim" / "relay-sim"
 
 
@@ -68,10 +72,10 @@ def nut(conf):
     procs = [subprocess.Popen(["/lib/nut/dummy-ups", "-a", "dummy", "-u", "root", "-F"], env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
     time.sleep(1)
-    procs.append(subprocess.Popen(["/usr/sbin/upsd", "-u", "root", "-F"], env=env,
+    procs.append(subprocess.Popen(["/lib/nut/upsd", "-u", "root", "-F"], env=env,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
     time.sleep(1)
-    upsmon = subprocess.Popen(["/usr/sbin/upsmon", "-u", "root", "-F"], env=env,
+    upsmon = subprocess.Popen(["/lib/nut/upsmon", "-u", "root", "-F"], env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     procs.append(upsmon)
     return procs, upsmon
@@ -90,21 +94,30 @@ def main():
         time.sleep(0.5)
         svc = subprocess.Popen([str(svc_bin), "debug"], env=dict(os.environ, EBBMARK_HOME=str(tmp / "home")),
                                stdout=subprocess.DEVNULL)
+        others = []
+        if baseline_bin:
+            others.append(subprocess.Popen([str(baseline_bin), "debug"],
+                                           env=dict(os.environ, EBBMARK_HOME=str(tmp / "home")),
+                                           stdout=subprocess.DEVNULL))
         time.sleep(settle)
         ours = pss_kib(svc.pid)
+        before = pss_kib(others[0].pid) if others else None
         if upsmon.poll() is not None:
             print("upsmon did not run")
             peer = 0
         else:
             peer_pids = [upsmon.pid] + children(upsmon.pid)
             peer = sum(pss_kib(p) for p in peer_pids)
-        for p in [svc, relay, *nut_procs]:
+        for p in [svc, *others, relay, *nut_procs]:
             p.terminate()
-        for p in [svc, relay, *nut_procs]:
+        for p in [svc, *others, relay, *nut_procs]:
             try:
                 p.wait(5)
             except subprocess.TimeoutExpired:
                 p.kill()
+    if before is not None:
+        print(f"idle Pss after {settle} s: baseline build's EbbmarkSvc {before} kB"
+              + (f", ratio to upsmon {before / peer:.2f}" if peer else ""))
     print(f"idle Pss after {settle} s: EbbmarkSvc {ours} kB, upsmon {peer} kB "
           f"({len(peer_pids) if peer else 0} processes); ratio {ours / peer:.2f}" if peer else
           f"idle Pss: EbbmarkSvc {ours} kB; no peer figure")
