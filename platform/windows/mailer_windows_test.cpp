@@ -243,6 +243,30 @@ TEST_F(WindowsMailerTest, RefusedMessagesNeverReachTheNetworkAndKeepTheirOrder) 
   SendOne(Message(server.port()));
 }
 
+TEST_F(WindowsMailerTest, GivingUpAnswersEveryOpenMessageAtOnceAndTheNextStillGoes) {
+  SilentListener silent;
+  auto mailer = MakeMailer(io_);
+  std::vector<MailResult> results;
+  for (int i = 0; i < 3; ++i) {
+    mailer->Send(Message(silent.port()), [&](MailResult r) { results.push_back(r); });
+  }
+  io_.run_for(100ms);
+  mailer->GiveUp("the service was stopping");
+  testing::RunUntil(io_, [&] { return results.size() == 3; });
+  ASSERT_EQ(results.size(), 3u);
+  for (const auto& r : results) {
+    EXPECT_FALSE(r.sent);
+    EXPECT_EQ(r.error_text, "the service was stopping");
+  }
+  // The mailer still works for a message given after it gave up.
+  ScriptedServer server;
+  std::optional<MailResult> later;
+  mailer->Send(Message(server.port()), [&](MailResult r) { later = r; });
+  testing::RunUntil(io_, [&] { return later.has_value(); });
+  ASSERT_TRUE(later);
+  EXPECT_TRUE(later->sent) << later->error_text;
+}
+
 TEST_F(WindowsMailerTest, DestroyingTheMailerEndsWithoutCallingBack) {
   SilentListener silent;
   MailerOptions options;
