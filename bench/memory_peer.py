@@ -76,7 +76,8 @@ def nut(conf):
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
     time.sleep(1)
     upsmon = subprocess.Popen(["/lib/nut/upsmon", "-u", "root", "-F"], env=env,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              start_new_session=True)
     procs.append(upsmon)
     return procs, upsmon
 
@@ -108,6 +109,10 @@ def main():
         else:
             peer_pids = [upsmon.pid] + children(upsmon.pid)
             peer = sum(pss_kib(p) for p in peer_pids)
+        try:
+            os.killpg(upsmon.pid, 15)  # upsmon and its child
+        except OSError:
+            pass
         for p in [svc, *others, relay, *nut_procs]:
             p.terminate()
         for p in [svc, *others, relay, *nut_procs]:
