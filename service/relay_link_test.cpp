@@ -133,6 +133,31 @@ TEST_F(RelayLinkTest, FirstCheckPastThirtySecondsGivesOnlyTheError) {
   EXPECT_EQ(log.Count(kReported), 1);
 }
 
+// A computer that sets its time from the network while the link is quiet:
+// the notices keep their moments, in either direction.
+TEST_F(RelayLinkTest, AWallClockStepMovesNoLinkNotice) {
+  for (const seconds step : {seconds{7200}, seconds{-7200}}) {
+    FakeEventLog step_log;
+    StatusStream step_stream(clock);
+    RelayLink step_link(clock, tcp, step_stream, step_log, settings);
+    step_stream.LastDataStamp = clock.Now();
+    clock.Advance(seconds{2});
+    clock.StepWall(step);
+    step_link.Upkeep();
+    EXPECT_EQ(step_log.records.size(), 0u) << step.count();
+    clock.Advance(seconds{3});
+    step_link.Upkeep();
+    EXPECT_EQ(step_log.Count(kWarned), 1) << step.count();
+    EXPECT_EQ(step_log.Count(kReported), 0) << step.count();
+    clock.Advance(seconds{24});
+    step_link.Upkeep();
+    EXPECT_EQ(step_log.Count(kReported), 0) << "29 s quiet" << step.count();
+    clock.Advance(seconds{1});
+    step_link.Upkeep();
+    EXPECT_EQ(step_log.Count(kReported), 1) << step.count();
+  }
+}
+
 TEST_F(RelayLinkTest, AcceptingButSilentRelayCountsFromTheFirstAttempt) {
   link.Upkeep();
   ASSERT_TRUE(stream.LastDataStamp);
