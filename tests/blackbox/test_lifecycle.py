@@ -111,7 +111,7 @@ def test_install_and_uninstall_through_systemctl(home, procs):
     assert any(c.startswith("enable") and "ebbmark.service" in c for c in _calls(log))
 
     svc = procs.service(home, "install", **env)
-    assert svc.wait(5) == 0
+    assert svc.wait(5) == 1, "an install script must see the failure"
     assert "The Ebbmark service has already been installed." in svc.out.text()
 
     svc = procs.service(home, "uninstall", **env, STANDIN_ACTIVE="active")
@@ -123,15 +123,17 @@ def test_install_and_uninstall_through_systemctl(home, procs):
     assert not unit.exists()
 
     svc = procs.service(home, "uninstall", **env)
-    assert svc.wait(5) == 0
+    assert svc.wait(5) == 1
     assert "Could not uninstall the Ebbmark service. Either the Ebbmark service is not installed," in svc.out.text()
 
 
 def test_silent_variants_say_nothing(home, procs):
     unit, log, env = _standin(home)
-    for args in (["install", "silent"], ["uninstall", "silent"], ["uninstall", "silent"]):
+    # The second removal finds nothing to remove: a failure, said only by the status.
+    for args, status in ((["install", "silent"], 0), (["uninstall", "silent"], 0),
+                         (["uninstall", "silent"], 1)):
         svc = procs.service(home, *args, **env)
-        assert svc.wait(6) == 0, args
+        assert svc.wait(6) == status, args
         assert svc.out.text().strip() == "", (args, svc.out.text())
     assert not unit.exists()
 
@@ -140,5 +142,5 @@ def test_silent_variants_say_nothing(home, procs):
 def test_refused_install_is_reported(home, procs):
     unit, log, env = _standin(home)
     svc = procs.service(home, "install", **env, STANDIN_EXIT=1)
-    assert svc.wait(5) == 0
+    assert svc.wait(5) == 1
     assert "Could not install Ebbmark as a service." in svc.out.text()
