@@ -20,7 +20,7 @@
 
 #include <asio/io_context.hpp>
 
-#include "common/mail_request.h"
+#include "base/mail_request.h"
 #include "platform/mailer.h"
 #include "service/mail/curl_send.h"
 

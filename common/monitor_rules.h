@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/clock.h"
+#include "base/clock.h"
 #include "common/settings.h"
 #include "common/status_stream.h"
 

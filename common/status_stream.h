@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/clock.h"
+#include "base/clock.h"
 
 namespace ebbmark {
 

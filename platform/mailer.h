@@ -9,16 +9,10 @@
 
 #include <asio/io_context.hpp>
 
-#include "common/clock.h"
-#include "common/mail_format.h"  // MailMessage
+#include "base/clock.h"
+#include "base/mail_format.h"  // MailMessage, MailResult
 
 namespace ebbmark {
-
-struct MailResult {
-  bool sent = false;
-  int error_number = 0;
-  std::string error_text;
-};
 
 class Mailer {
  public:

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "common/clock.h"
+#include "base/clock.h"
 #include "platform/event_log.h"
 #include "platform/file_system.h"
 

@@ -9,8 +9,8 @@
 #include <unistd.h>
 #include <asio/io_context.hpp>
 
-#include "common/clock.h"
-#include "common/service_control.h"
+#include "base/clock.h"
+#include "platform/service_control.h"
 #include "common/settings.h"
 #include "common/tcp_client.h"
 #include "platform/console.h"

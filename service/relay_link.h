@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "common/clock.h"
+#include "base/clock.h"
 #include "common/settings.h"
 #include "common/status_stream.h"
 #include "common/tcp_client.h"

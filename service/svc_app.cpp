@@ -9,6 +9,8 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "platform/computer_name.h"
+
 namespace ebbmark {
 namespace {
 

@@ -14,10 +14,10 @@
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
 
-#include "common/clock.h"
+#include "base/clock.h"
 #include "common/monitor_rules.h"
 #include "common/notices.h"
-#include "common/service_control.h"
+#include "platform/service_control.h"
 #include "common/settings.h"
 #include "common/status_stream.h"
 #include "common/tcp_client.h"

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "common/numeric_text.h"
+#include "platform/computer_name.h"
 
 namespace ebbmark {
 

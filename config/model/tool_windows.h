@@ -16,7 +16,7 @@
 
 #include <asio/io_context.hpp>
 
-#include "common/service_control.h"
+#include "platform/service_control.h"
 #include "common/settings.h"
 #include "config/model/network_seams.h"
 #include "config/model/seams.h"

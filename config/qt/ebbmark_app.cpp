@@ -1,6 +1,6 @@
 #include "config/qt/ebbmark_app.h"
 
-#include "common/service_control.h"
+#include "platform/service_control.h"
 #include "config/model/tool_windows.h"
 #include "platform/file_system.h"
 #include "platform/network_info.h"

@@ -10,7 +10,7 @@
 
 #include <asio/io_context.hpp>
 
-#include "common/clock.h"
+#include "base/clock.h"
 #include "common/settings.h"
 #include "common/tcp_client.h"
 #include "config/model/frm_ebbmark.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "common/clock.h"
+#include "platform/computer_name.h"
 
 namespace ebbmark {
 

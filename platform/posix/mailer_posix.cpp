@@ -31,7 +31,8 @@
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 
-#include "common/mail_request.h"
+#include "base/mail_request.h"
+#include "platform/computer_name.h"
 #include "platform/mailer.h"
 #include "platform/program_path.h"
 

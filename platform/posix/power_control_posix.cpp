@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "common/power_dryrun.h"
+#include "platform/power_dryrun.h"
 #include "platform/file_system.h"
 #include "platform/power_control.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/service_control.h"
+#include "platform/service_control.h"
 #include "platform/posix/systemctl_posix.h"
 
 namespace ebbmark {

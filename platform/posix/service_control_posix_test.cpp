@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "common/service_control.h"
+#include "platform/service_control.h"
 #include "platform/posix/posix_test_support.h"
 #include "platform/posix/systemctl_posix.h"
 

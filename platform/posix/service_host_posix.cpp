@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "common/service_control.h"
+#include "platform/service_control.h"
 #include "platform/file_system.h"
 #include "platform/posix/systemctl_posix.h"
 #include "platform/service_host.h"

@@ -26,6 +26,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include "platform/computer_name.h"
 #include "platform/mailer.h"
 
 namespace ebbmark {

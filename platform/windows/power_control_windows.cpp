@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "common/power_dryrun.h"
+#include "platform/power_dryrun.h"
 #include "platform/file_system.h"
 #include "platform/power_control.h"
 #include "platform/windows/text_windows.h"

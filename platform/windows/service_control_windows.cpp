@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "common/service_control.h"
+#include "platform/service_control.h"
 #include "platform/windows/text_windows.h"
 
 namespace ebbmark {

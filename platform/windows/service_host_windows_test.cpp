@@ -9,7 +9,7 @@
 
 #include <asio/io_context.hpp>
 
-#include "common/service_control.h"
+#include "platform/service_control.h"
 #include "platform/windows/windows_test_support.h"
 
 namespace ebbmark::win {

@@ -3,7 +3,7 @@
 // connection failed or the connect time-out passed. The caller bounds the
 // whole send (the mail helper is killed at its deadline).
 
-#include "common/mail_request.h"
+#include "base/mail_request.h"
 
 namespace ebbmark {
 

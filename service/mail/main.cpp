@@ -17,7 +17,7 @@
 #include <cstring>
 #include <string>
 
-#include "common/mail_request.h"
+#include "base/mail_request.h"
 #include "service/mail/curl_send.h"
 
 namespace {

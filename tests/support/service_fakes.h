@@ -13,7 +13,7 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
-#include "common/service_control.h"
+#include "platform/service_control.h"
 #include "common/tcp_client.h"
 #include "platform/dialogs.h"
 #include "platform/event_log.h"

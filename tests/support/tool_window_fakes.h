@@ -11,7 +11,7 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
-#include "common/service_control.h"
+#include "platform/service_control.h"
 #include "common/settings.h"
 #include "config/model/tool_windows.h"
 #include "platform/mailer.h"

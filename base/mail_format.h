@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/clock.h"
+#include "base/clock.h"
 
 namespace ebbmark {
 
@@ -19,6 +19,13 @@ struct MailMessage {
   std::string to;
   std::string subject;
   std::string body;  // any line ends; sent with CR LF
+};
+
+// How a send ended.
+struct MailResult {
+  bool sent = false;
+  int error_number = 0;
+  std::string error_text;
 };
 
 // Why a message must not be sent. Addresses holding CR or LF would let their

@@ -1,4 +1,4 @@
-#include "common/power_dryrun.h"
+#include "platform/power_dryrun.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/mailer.h"
+#include "base/mail_format.h"
 
 namespace ebbmark {
 

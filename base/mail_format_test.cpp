@@ -1,4 +1,4 @@
-#include "common/mail_format.h"
+#include "base/mail_format.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "common/mail_request.h"
+#include "base/mail_request.h"
 
 #include <charconv>
 

@@ -1,4 +1,4 @@
-#include "common/clock.h"
+#include "base/clock.h"
 
 #include <gtest/gtest.h>
 

@@ -71,8 +71,4 @@ std::string FormatLocalStamp(TimePoint t);
 // "2026-12-07T05:45:22Z".
 std::string FormatUtcIso(TimePoint t);
 
-// The computer's name as the system reports it, trimmed; empty if unavailable.
-// Implemented per platform.
-std::string GetComputerNameText();
-
 }  // namespace ebbmark
