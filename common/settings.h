@@ -58,6 +58,11 @@ class SettingsStore {
   // record is never changed.
   std::error_code SaveSettings(const SettingsRecord& record, SaveOptions options = {}) const;
 
+  // The text SaveSettings would write, in `text`, without writing it; the
+  // read failure when the file cannot be read.
+  std::error_code SettingsText(const SettingsRecord& record, SaveOptions options,
+                               std::string& text) const;
+
   // True when the file's stamp can be read and differs from the one recorded
   // at the last load.
   bool SettingsChanged(const SettingsRecord& record) const;
