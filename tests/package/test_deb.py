@@ -158,3 +158,44 @@ def test_remove_keeps_the_settings_and_purge_leaves_nothing(root):
     assert not (root / WANTS).exists()
     leftovers = [p for p in (root / "var/lib/systemd").rglob("*") if "ebbmark" in p.name]
     assert leftovers == []
+
+
+def test_maintainer_scripts_drive_a_running_systemd(tmp_path):
+    """With systemd running, the scripts start the service on a first
+    install, restart it on an upgrade and stop it only on removal. A private
+    mount of /run makes them believe systemd runs, one of /etc keeps the
+    purge away from this computer's files; stand-ins record what they ask."""
+    scripts = tmp_path / "control"
+    subprocess.run(["dpkg-deb", "-e", str(deb("ebbmark")), str(scripts)], check=True, timeout=60)
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    calls = tmp_path / "calls"
+    for tool in ("deb-systemd-helper", "deb-systemd-invoke", "systemctl"):
+        (bin_dir / tool).write_text(f'#!/bin/sh\necho "{tool} $*" >> "{calls}"\nexit 0\n')
+        (bin_dir / tool).chmod(0o755)
+
+    def run(script, *args):
+        calls.write_text("")
+        env = {"PATH": f"{bin_dir}:/usr/bin:/bin"}
+        probe = subprocess.run(
+            ["unshare", "-m", "sh", "-c",
+             'mount -t tmpfs none /run && mount -t tmpfs none /etc && '
+             'mkdir -p /run/systemd/system /etc/ebbmark && exec "$@"', "sh",
+             str(scripts / script), *args],
+            env=env, capture_output=True, text=True, timeout=60)
+        if probe.returncode != 0 and "unshare" in probe.stderr:
+            pytest.skip(f"no private mount namespace here: {probe.stderr.strip()}")
+        assert probe.returncode == 0, probe.stderr
+        return calls.read_text().splitlines()
+
+    first = run("postinst", "configure", "")
+    assert "deb-systemd-helper enable ebbmark.service" in first
+    assert first[-1] == "deb-systemd-invoke start ebbmark.service"
+    upgrade = run("postinst", "configure", "0.1.0")
+    assert upgrade[-1] == "deb-systemd-invoke restart ebbmark.service"
+    assert run("prerm", "upgrade", "0.1.0+up1") == []
+    assert run("prerm", "remove") == ["deb-systemd-invoke stop ebbmark.service"]
+    assert run("postrm", "remove") == ["systemctl --system daemon-reload",
+                                       "deb-systemd-helper mask ebbmark.service"]
+    assert run("postrm", "purge") == ["deb-systemd-helper purge ebbmark.service",
+                                      "deb-systemd-helper unmask ebbmark.service"]
