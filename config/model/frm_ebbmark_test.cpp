@@ -68,11 +68,13 @@ class FrmEbbmarkTest : public ::testing::Test {
 
   // Starts the program as a user would, with the service installed (and
   // perhaps running) or not, and the given settings file (none when empty).
-  void Start(bool installed, bool running = false, const std::string& ini = "") {
+  void Start(bool installed, bool running = false, const std::string& ini = "",
+             PrivilegedWriter* privileged_writer = nullptr) {
     service.installed = installed;
     service.running = running;
     if (!ini.empty()) fs.Put(kIni, ini);
     Make();
+    frm->UsePrivilegedWriter(privileged_writer);
     frm->Form_Load();
   }
 
@@ -404,8 +406,7 @@ TEST_F(FrmEbbmarkTest, ADeniedSaveGoesThroughTheAdministratorsHelper) {
   const std::string other = "[Other]\r\nKeep=me\r\n";
   RecordingPrivilegedWriter writer;
   fs.denied_folders.insert("/opt/ebbmark");
-  Start(true, false, other + Ini({{"SDSOC", "70"}}));
-  frm->UsePrivilegedWriter(&writer);
+  Start(true, false, other + Ini({{"SDSOC", "70"}}), &writer);
   // The start-up write-back never asks for a password.
   EXPECT_TRUE(writer.calls.empty());
 
@@ -431,8 +432,7 @@ TEST_F(FrmEbbmarkTest, ARefusedOrCancelledElevatedSaveIsReportedAsNotSaved) {
     writer.answer = error;
     fs.denied_folders.insert("/opt/ebbmark");
     dialogs.shown.clear();
-    Start(true, false, Ini({{"SDSOC", "70"}}));
-    frm->UsePrivilegedWriter(&writer);
+    Start(true, false, Ini({{"SDSOC", "70"}}), &writer);
     frm->hsbOptSOC.SetValue(80);
     frm->oToolbar.ClickButton("Save");
     ASSERT_EQ(writer.calls.size(), 1u);
@@ -447,8 +447,7 @@ TEST_F(FrmEbbmarkTest, ARefusedOrCancelledElevatedSaveIsReportedAsNotSaved) {
   RecordingPrivilegedWriter writer;
   fs.denied_folders.clear();
   fs.read_only_folders.insert("/opt/ebbmark");
-  Start(true, false, Ini({{"SDSOC", "70"}}));
-  frm->UsePrivilegedWriter(&writer);
+  Start(true, false, Ini({{"SDSOC", "70"}}), &writer);
   frm->hsbOptSOC.SetValue(80);
   frm->oToolbar.ClickButton("Save");
   EXPECT_TRUE(writer.calls.empty());
