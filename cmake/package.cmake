@@ -21,6 +21,22 @@ if(TARGET Ebbmark)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/ebbmark-config COMPONENT config)
 endif()
 
+# The manual pages, compressed as Debian wants them.
+foreach(page EbbmarkSvc.8 relay-sim.1 Ebbmark.1)
+  execute_process(COMMAND gzip -9nc ${pkg}/man/${page} OUTPUT_FILE ${gen}/${page}.gz
+                  RESULT_VARIABLE gzip_result)
+  if(NOT gzip_result EQUAL 0)
+    message(FATAL_ERROR "gzip could not compress the manual page ${page}")
+  endif()
+endforeach()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${pkg}/changelog.in
+             ${pkg}/man/EbbmarkSvc.8 ${pkg}/man/relay-sim.1 ${pkg}/man/Ebbmark.1)
+install(FILES ${gen}/EbbmarkSvc.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT service)
+install(FILES ${gen}/relay-sim.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT service)
+if(TARGET Ebbmark)
+  install(FILES ${gen}/Ebbmark.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT config)
+endif()
+
 # The maintainer scripts, and the settings marked as configuration files.
 file(WRITE ${gen}/conffiles "${EBBMARK_CONFFILES}")
 set(EBBMARK_DEB_SCRIPTS ${pkg}/debian/postinst ${pkg}/debian/prerm ${pkg}/debian/postrm
