@@ -103,12 +103,19 @@ void SettingsStore::LoadSettings(SettingsRecord& record) const {
 
 std::error_code SettingsStore::SaveSettings(const SettingsRecord& record,
                                             SaveOptions options) const {
+  std::string text;
+  if (const auto error = SettingsText(record, options, text)) return error;
+  return fs_.ReplaceFile(path_, text);
+}
+
+std::error_code SettingsStore::SettingsText(const SettingsRecord& record, SaveOptions options,
+                                            std::string& text) const {
   ReadResult file = fs_.ReadFile(path_);
   if (file.status == ReadResult::Status::Error) {
     // Writing now would throw away whatever the file holds besides our keys.
     return file.error ? file.error : std::make_error_code(std::errc::io_error);
   }
-  std::string text = file.status == ReadResult::Status::Ok ? std::move(file.data) : "";
+  text = file.status == ReadResult::Status::Ok ? std::move(file.data) : "";
 
   const auto put = [&text](const char* key, const std::string& value) {
     text = WriteProfileString(text, kSettingsSection, key, value);
@@ -138,8 +145,7 @@ std::error_code SettingsStore::SaveSettings(const SettingsRecord& record,
   put("SMTPTo", record.SMTPTo);
   put("EmailOptions", std::to_string(record.EmailOptions));
   put("EmailDelay", std::to_string(record.EmailDelay));
-
-  return fs_.ReplaceFile(path_, text);
+  return {};
 }
 
 bool SettingsStore::SettingsChanged(const SettingsRecord& record) const {

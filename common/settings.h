@@ -7,12 +7,11 @@
 #include <string>
 #include <system_error>
 
+#include "base/settings_names.h"
 #include "platform/file_system.h"
 
 namespace ebbmark {
 
-inline constexpr const char* kSettingsFileName = "Ebbmark.ini";
-inline constexpr const char* kSettingsSection = "EbbmarkSvc";
 
 // The lowest value of each battery trigger means "n/a": that rule is off.
 inline constexpr std::int32_t kSocTriggerOff = 59;
@@ -61,6 +60,11 @@ class SettingsStore {
   // file atomically. Returns the failure (folder missing, read-only ...); the
   // record is never changed.
   std::error_code SaveSettings(const SettingsRecord& record, SaveOptions options = {}) const;
+
+  // The text SaveSettings would write, in `text`, without writing it; the
+  // read failure when the file cannot be read.
+  std::error_code SettingsText(const SettingsRecord& record, SaveOptions options,
+                               std::string& text) const;
 
   // True when the file's stamp can be read and differs from the one recorded
   // at the last load.

@@ -460,7 +460,16 @@ std::error_code FrmEbbmark::SaveAndRemember() {
   SyncMonitoredAddress();
   SaveOptions options;
   options.remove_run_file = run_file_cleared_ && ctx_.settings.ExecuteFile.empty();
-  const auto error = store_.SaveSettings(ctx_.settings, options);
+  auto error = store_.SaveSettings(ctx_.settings, options);
+  // A desktop user reads the administrator's settings file but may not
+  // replace it: the helper asks for the password and writes the same text.
+  if ((error == std::errc::permission_denied || error == std::errc::operation_not_permitted) &&
+      privileged_writer_) {
+    std::string text;
+    error = store_.SettingsText(ctx_.settings, options, text);
+    if (!error)
+      error = privileged_writer_->Replace(ProtectedFile::Settings, ctx_.settings_path, text);
+  }
   if (error) return error;
   file_address_ = ctx_.settings.MonitoredAddress;
   run_file_cleared_ = false;

@@ -20,6 +20,7 @@
 #include "config/model/seams.h"
 #include "platform/dialogs.h"
 #include "platform/file_system.h"
+#include "platform/privileged_writer.h"
 
 namespace ebbmark {
 
@@ -73,6 +74,11 @@ class FrmEbbmark : public Window {
   std::function<void(Window& owner)> open_email_window;
   std::function<void(Window& owner)> open_finder;
   std::function<void(Window& owner)> open_about;
+
+  // Where Save turns when the settings file may not be written by this
+  // user: the administrator's helper (nullptr: nowhere, the save fails).
+  // Only the user's Save asks for it, never the start-up write-back.
+  void UsePrivilegedWriter(PrivilegedWriter* writer) { privileged_writer_ = writer; }
 
   // Start-up: lays out the window, loads the settings when the service is
   // installed, and starts the link supervision. The program calls it once.
@@ -212,6 +218,7 @@ class FrmEbbmark : public Window {
 
   ConfigContext ctx_;
   SettingsStore store_;
+  PrivilegedWriter* privileged_writer_ = nullptr;
   SettingsRecord last_saved_;
   // The inverter address the file holds: written back while no inverter is
   // shown, so a save never stores "none".

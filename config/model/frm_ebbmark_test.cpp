@@ -68,11 +68,13 @@ class FrmEbbmarkTest : public ::testing::Test {
 
   // Starts the program as a user would, with the service installed (and
   // perhaps running) or not, and the given settings file (none when empty).
-  void Start(bool installed, bool running = false, const std::string& ini = "") {
+  void Start(bool installed, bool running = false, const std::string& ini = "",
+             PrivilegedWriter* privileged_writer = nullptr) {
     service.installed = installed;
     service.running = running;
     if (!ini.empty()) fs.Put(kIni, ini);
     Make();
+    frm->UsePrivilegedWriter(privileged_writer);
     frm->Form_Load();
   }
 
@@ -380,6 +382,75 @@ TEST_F(FrmEbbmarkTest, AFailedWriteIsReportedAndSaveStaysAvailable) {
   EXPECT_EQ(dialogs.shown[0].icon, DialogIcon::Error);
   EXPECT_EQ(Key("SDSOC"), "59");
   EXPECT_TRUE(SaveEnabled());
+}
+
+// The administrator's helper as the window sees it: records what it is
+// handed and answers as the test says.
+class RecordingPrivilegedWriter : public PrivilegedWriter {
+ public:
+  std::error_code Replace(ProtectedFile file, const std::string& path,
+                          const std::string& contents) override {
+    calls.push_back({file, path, contents});
+    return answer;
+  }
+  struct Call {
+    ProtectedFile file;
+    std::string path;
+    std::string contents;
+  };
+  std::vector<Call> calls;
+  std::error_code answer;
+};
+
+TEST_F(FrmEbbmarkTest, ADeniedSaveGoesThroughTheAdministratorsHelper) {
+  const std::string other = "[Other]\r\nKeep=me\r\n";
+  RecordingPrivilegedWriter writer;
+  fs.denied_folders.insert("/opt/ebbmark");
+  Start(true, false, other + Ini({{"SDSOC", "70"}}), &writer);
+  // The start-up write-back never asks for a password.
+  EXPECT_TRUE(writer.calls.empty());
+
+  frm->hsbOptSOC.SetValue(80);
+  dialogs.answers = {DialogAnswer::No};
+  frm->oToolbar.ClickButton("Save");
+  ASSERT_EQ(writer.calls.size(), 1u);
+  EXPECT_EQ(writer.calls[0].file, ProtectedFile::Settings);
+  EXPECT_EQ(writer.calls[0].path, kIni);
+  // The whole file as a save would write it, the other section included.
+  EXPECT_EQ(writer.calls[0].contents.rfind(other, 0), 0u);
+  EXPECT_NE(writer.calls[0].contents.find("SDSOC=80\r\n"), std::string::npos);
+  ASSERT_EQ(dialogs.shown.size(), 1u);
+  EXPECT_EQ(dialogs.shown[0].text,
+            "Settings saved!\r\n\r\nWould you like to start the Ebbmark service now?");
+  EXPECT_FALSE(SaveEnabled());
+}
+
+TEST_F(FrmEbbmarkTest, ARefusedOrCancelledElevatedSaveIsReportedAsNotSaved) {
+  for (const auto error : {PrivilegedWriteError::NotAuthorized, PrivilegedWriteError::Refused,
+                           PrivilegedWriteError::NotAvailable}) {
+    RecordingPrivilegedWriter writer;
+    writer.answer = error;
+    fs.denied_folders.insert("/opt/ebbmark");
+    dialogs.shown.clear();
+    Start(true, false, Ini({{"SDSOC", "70"}}), &writer);
+    frm->hsbOptSOC.SetValue(80);
+    frm->oToolbar.ClickButton("Save");
+    ASSERT_EQ(writer.calls.size(), 1u);
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].icon, DialogIcon::Error);
+    EXPECT_EQ(dialogs.shown[0].text, "The settings could not be saved to " + std::string(kIni) +
+                                         ": " + make_error_code(error).message() + ".");
+    EXPECT_TRUE(SaveEnabled()) << "the changes are still unsaved";
+  }
+
+  // A file that cannot be written for another reason is no question of rights.
+  RecordingPrivilegedWriter writer;
+  fs.denied_folders.clear();
+  fs.read_only_folders.insert("/opt/ebbmark");
+  Start(true, false, Ini({{"SDSOC", "70"}}), &writer);
+  frm->hsbOptSOC.SetValue(80);
+  frm->oToolbar.ClickButton("Save");
+  EXPECT_TRUE(writer.calls.empty());
 }
 
 TEST_F(FrmEbbmarkTest, ServiceInstalledLaterDoesNotLetDefaultsOverwriteTheFile) {

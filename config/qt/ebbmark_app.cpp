@@ -4,6 +4,7 @@
 #include "config/model/tool_windows.h"
 #include "platform/file_system.h"
 #include "platform/network_info.h"
+#include "platform/privileged_writer.h"
 #include "platform/program_path.h"
 
 namespace ebbmark {
@@ -13,6 +14,10 @@ EbbmarkApp::EbbmarkApp() : tcp_(MakeTcpClient(io_)) {
   const std::string folder = ProgramFolder();
   settings_path_ = JoinPath(SettingsFolder(fs, folder), kSettingsFileName);
   help_path_ = JoinPath(folder, "README.html");
+#ifdef EBBMARK_INSTALLED_DATA_DIR
+  // Installed, the help page lives with the other shared files.
+  if (!fs.Stamp(help_path_)) help_path_ = JoinPath(EBBMARK_INSTALLED_DATA_DIR, "README.html");
+#endif
 
   ConfigContext ctx{
       io_,
@@ -34,6 +39,7 @@ EbbmarkApp::EbbmarkApp() : tcp_(MakeTcpClient(io_)) {
       },
   };
   model_ = std::make_unique<FrmEbbmark>(std::move(ctx));
+  model_->UsePrivilegedWriter(&SystemPrivilegedWriter());
   ConnectToolWindows(
       *model_, [this] { return ToolContext(); },
       [this](Window& self, Window* over, std::function<MousePointer()> pointer) {

@@ -1,6 +1,6 @@
-// The service host on Linux: a systemd unit "ebbmark.service" (Type=notify)
-// written and enabled by "install", disabled and removed by "uninstall";
-// READY=1 and STOPPING=1 through sd_notify, SIGTERM as the stop request.
+// The service host on Linux: a systemd unit "ebbmark.service" (Type=notify,
+// the same text the package ships) written and enabled by "install", disabled and removed by
+// "uninstall"; READY=1 and STOPPING=1 through sd_notify, SIGTERM as the stop request.
 
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -15,6 +15,7 @@
 #include "platform/service_control.h"
 #include "platform/file_system.h"
 #include "platform/posix/systemctl_posix.h"
+#include "platform/posix/systemd_unit.h"
 #include "platform/service_host.h"
 
 namespace ebbmark {
@@ -76,24 +77,11 @@ class SystemdServiceHost final : public ServiceHost {
     const auto exec = ExecStartWord(program_path_);
     const std::string unit = UnitName(kServiceName);
     if (!exec || unit.empty()) return false;
-    const std::string text =
-        "[Unit]\n"
-        "Description=Ebbmark battery-backed power monitor\n"
-        "After=network-online.target\n"
-        "Wants=network-online.target\n"
-        "\n"
-        "[Service]\n"
-        "Type=notify\n"
-        "ExecStart=" +
-        *exec +
-        "\n"
-        "Restart=no\n"
-        // A run file still busy when the service stops after a trigger must
-        // go on saving work: stopping the service kills only the service.
-        "KillMode=process\n"
-        "\n"
-        "[Install]\n"
-        "WantedBy=multi-user.target\n";
+    std::string text = kSystemdUnitTemplate;
+    const std::string placeholder = "@EXEC_START@";
+    const auto at = text.find(placeholder);
+    if (at == std::string::npos) return false;
+    text.replace(at, placeholder.size(), *exec);
     const std::string path = JoinPath(UnitFolder(), unit);
     if (RealFileSystem().ReplaceFile(path, text)) return false;
     if (RunSystemctl({"daemon-reload"}).ok() &&

@@ -43,6 +43,9 @@ std::error_code FakeFileSystem::ReplaceFile(const std::string& path, const std::
   if (read_only_folders.count(FolderOf(path))) {
     return std::make_error_code(std::errc::read_only_file_system);
   }
+  if (denied_folders.count(FolderOf(path))) {
+    return std::make_error_code(std::errc::permission_denied);
+  }
   files[path] = contents;
   ++replace_count;
   Touch(path);

@@ -19,6 +19,7 @@ class FakeFileSystem : public FileSystem {
   std::set<std::string> hidden;             // never matched by PatternMatches
   std::set<std::string> read_only_folders;  // ReplaceFile into these fails
   std::set<std::string> folders;            // IsFolder; PatternMatches finds them too
+  std::set<std::string> denied_folders;     // ReplaceFile into these is not permitted
   std::vector<std::pair<std::string, std::string>> appended;  // (path, line)
   int replace_count = 0;
 

@@ -1,0 +1,15 @@
+#pragma once
+// The Linux privileged writer with its parts named, for the tests.
+
+#include <memory>
+#include <string>
+
+#include "platform/privileged_writer.h"
+
+namespace ebbmark {
+
+// Runs `pkexec helper KIND` with the contents on stdin, for `folder`'s files
+// only (`folder` is the one settings folder the helper writes).
+std::unique_ptr<PrivilegedWriter> MakePkexecWriter(std::string helper, std::string folder);
+
+}  // namespace ebbmark

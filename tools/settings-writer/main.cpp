@@ -1,0 +1,107 @@
+// ebbmark-settings-writer: replaces a file of the settings folder that only
+// an administrator may change, for the configuration program that runs as a
+// desktop user. Started through pkexec (polkit asks for the password), with
+// the kind of file as its one argument and the new contents on stdin.
+//
+//   ebbmark-settings-writer settings < Ebbmark.ini
+//
+// It never takes a path from its caller: each kind names one file of the
+// settings folder, with its own check and the mode a new file gets.
+// Exit status: 0 written, 1 could not be written, 2 refused (bad usage or
+// contents); the old file is unchanged on anything but 0.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <string_view>
+
+#include "common/settings.h"
+#include "tools/settings-writer/folder_file.h"
+#include "tools/settings-writer/settings_check.h"
+
+#ifndef EBBMARK_INSTALLED_SETTINGS_DIR
+#define EBBMARK_INSTALLED_SETTINGS_DIR "/etc/ebbmark"
+#endif
+
+namespace {
+
+constexpr int kWritten = 0;
+constexpr int kFailed = 1;
+constexpr int kRefused = 2;
+
+struct FileKind {
+  const char* kind;
+  const char* file_name;
+  mode_t new_file_mode;
+  std::string (*check)(std::string_view old_text, std::string_view new_text);
+  std::size_t max_bytes;
+};
+
+// A later kind (the mail password file, mode 0600) is one more row here.
+constexpr FileKind kKinds[] = {
+    {"settings", ebbmark::kSettingsFileName, 0644, &ebbmark::CheckSettingsText,
+     ebbmark::kMaxSettingsFileBytes},
+};
+
+// The folder it writes into. EBBMARK_HOME is honoured only for a caller who
+// could write there anyway: pkexec never passes it on, and a run through
+// pkexec (PKEXEC_UID set) always writes the installed folder.
+std::string SettingsFolder() {
+  const char* home = std::getenv("EBBMARK_HOME");
+  if (home && *home && !std::getenv("PKEXEC_UID")) return home;
+  return EBBMARK_INSTALLED_SETTINGS_DIR;
+}
+
+bool ReadInput(std::size_t limit, std::string& out) {
+  char buf[8192];
+  for (;;) {
+    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    out.append(buf, static_cast<std::size_t>(n));
+    // One byte over is enough to tell the check the input is too large.
+    if (out.size() > limit) return true;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string_view program = "ebbmark-settings-writer";
+  const FileKind* kind = nullptr;
+  if (argc == 2) {
+    for (const FileKind& k : kKinds) {
+      if (std::string_view(argv[1]) == k.kind) kind = &k;
+    }
+  }
+  if (!kind) {
+    std::cerr << "usage: " << program << " settings < new-file\n";
+    return kRefused;
+  }
+
+  std::string contents;
+  if (!ReadInput(kind->max_bytes, contents)) {
+    std::cerr << program << ": could not read the new file\n";
+    return kFailed;
+  }
+
+  const std::string folder = SettingsFolder();
+  const auto result = ebbmark::ReplaceFolderFile(
+      folder, kind->file_name, contents, kind->new_file_mode,
+      [&](std::string_view old_text) { return kind->check(old_text, contents); });
+  if (!result.refused.empty()) {
+    std::cerr << program << ": refused: " << result.refused << "\n";
+    return kRefused;
+  }
+  if (result.error) {
+    std::cerr << program << ": " << folder << "/" << kind->file_name << ": "
+              << result.error.message() << "\n";
+    return kFailed;
+  }
+  return kWritten;
+}
