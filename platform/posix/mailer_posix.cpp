@@ -42,7 +42,10 @@ namespace ebbmark {
 namespace {
 
 constexpr const char* kHelperName = "ebbmark-mail";
-constexpr const char* kInstalledHelper = "/usr/sbin/ebbmark-mail";
+#ifndef EBBMARK_MAIL_HELPER_INSTALLED
+#define EBBMARK_MAIL_HELPER_INSTALLED "/usr/libexec/ebbmark/ebbmark-mail"
+#endif
+constexpr const char* kInstalledHelper = EBBMARK_MAIL_HELPER_INSTALLED;
 constexpr std::size_t kMaxAnswer = 4096;
 
 // Error numbers of failures that happen outside the helper.

@@ -81,7 +81,7 @@ def test_install_puts_everything_in_place_and_enables_the_unit(root, tmp_path):
     root.dpkg("-i", str(deb("ebbmark")), str(deb("ebbmark-config")))
 
     for rel in ("usr/sbin/EbbmarkSvc", "usr/bin/Ebbmark", "usr/bin/relay-sim",
-                "usr/libexec/ebbmark/ebbmark-settings-writer"):
+                "usr/libexec/ebbmark/ebbmark-settings-writer", "usr/libexec/ebbmark/ebbmark-mail"):
         assert os.access(root / rel, os.X_OK), rel
     for rel in ("usr/share/ebbmark/README.html", "usr/share/ebbmark/examples/action.msg",
                 "usr/share/applications/ebbmark.desktop",
