@@ -16,7 +16,7 @@
 
 #include <asio/io_context.hpp>
 
-#include "common/service_control.h"
+#include "common/service_watch.h"
 #include "common/settings.h"
 #include "config/model/network_seams.h"
 #include "config/model/seams.h"
@@ -30,7 +30,7 @@ struct ToolWindowContext {
   // The one settings record of the program: the finder changes TCPHost and
   // TCPPort, the email window the mail settings.
   SettingsRecord& settings;
-  ServiceControl& service;
+  ServiceWatch& service;
   Dialogs& dialogs;
   Mailer& mailer;
   Shell& shell;

@@ -12,6 +12,7 @@
 #include <asio/post.hpp>
 
 #include "common/service_control.h"
+#include "common/service_watch.h"
 #include "common/settings.h"
 #include "config/model/tool_windows.h"
 #include "platform/mailer.h"
@@ -90,6 +91,7 @@ struct ToolWindowRig {
   asio::io_context io;
   SettingsRecord settings;
   ScriptedServiceControl service;
+  PolledServiceWatch watch{service, kServiceName, nullptr};
   ScriptedDialogs dialogs;
   ScriptedMailer mailer{io};
   FakeShell shell;
@@ -99,9 +101,11 @@ struct ToolWindowRig {
   std::string computer_name = "BENCH-PC";
 
   ToolWindowContext Context() {
-    return ToolWindowContext{
-        io,    settings, service,           dialogs,     mailer,
-        shell, network,  sockets.Factory(), readme_path, [this] { return computer_name; }};
+    return ToolWindowContext{io,          settings,
+                             watch,       dialogs,
+                             mailer,      shell,
+                             network,     sockets.Factory(),
+                             readme_path, [this] { return computer_name; }};
   }
   // Lets posted results arrive.
   void Poll() {
