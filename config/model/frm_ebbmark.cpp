@@ -167,7 +167,9 @@ void FrmEbbmark::Layout() {
   hsbOptBattVoltage.SetLargeChange(1);
   lblOptTimer.SetCaption("Timer:");
   lblOptTimer.SetGeometry({120, 1320, 495, kRowHeight});
-  txtOptTimer.SetGeometry({1080, 1320, 1095, kFrameTextHeight});
+  // Wide enough for the longest duration, "23 hrs 59 mins", lined up with
+  // the run-file box above it.
+  txtOptTimer.SetGeometry({840, 1320, 1335, kFrameTextHeight});
   txtOptTimer.SetText("n/a");
   txtOptTimer.SetLocked(true);
   hsbOpsTimer.SetGeometry({2280, 1320, 2415, kRowHeight});
@@ -274,6 +276,10 @@ void FrmEbbmark::LoadForService() {
     oToolbar.SetButtonEnabled(1, true);
     oToolbar.SetButtonEnabled(2, true);
     oToolbar.SetButtonEnabled(3, true);
+    // Loading stopped the link; it starts again at once with the loaded
+    // relay (start-up may have been waiting for the service manager).
+    tmrConnection.SetInterval(milliseconds{100});
+    tmrConnection.SetEnabled(true);
   } else {
     ctx_.dialogs.Show("Ebbmark Service",
                       "The Ebbmark service is not installed! You will not be able to save changes.",

@@ -56,6 +56,7 @@ TEST_F(MainWindowOverDBus, StatusBarFollowsTheUnitWithoutPolling) {
   EXPECT_TRUE(frm->oToolbar.ButtonEnabled(2));
   EXPECT_TRUE(frm->oToolbar.ButtonEnabled(3));
   EXPECT_EQ(frm->hsbOptSOC.Value(), 70);
+  EXPECT_TRUE(frm->tmrConnection.Enabled()) << "the link starts with the loaded relay";
   EXPECT_TRUE(dialogs.shown.empty());
 
   // No timer of the window runs here: only systemd's signals move it.
