@@ -120,6 +120,26 @@ void SyncEntries(HWND h, std::vector<std::string>& shown, const std::vector<std:
     ::SendMessageW(h, m.set_selection, static_cast<WPARAM>(index), 0);
 }
 
+// Hands every typed character of a text box to the model before the box
+// takes it; one the model drops never lands, so the caret stays where the
+// user is typing. Pasting and the program's own writes are not typing.
+LRESULT CALLBACK TypedKeyProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR id,
+                              DWORD_PTR data) {
+  if (msg == WM_CHAR) {
+    const auto unit = static_cast<char32_t>(wp);
+    // Control characters (Backspace, Enter, Tab) are editing, not typing;
+    // a character outside the basic plane arrives in two halves that the
+    // box joins, and passes as it is.
+    const bool surrogate = unit >= 0xD800 && unit <= 0xDFFF;
+    if (unit >= 0x20 && unit != 0x7F && !surrogate &&
+        !reinterpret_cast<TextBox*>(data)->KeyPress(unit))
+      return 0;
+  } else if (msg == WM_NCDESTROY) {
+    ::RemoveWindowSubclass(hwnd, TypedKeyProc, id);
+  }
+  return ::DefSubclassProc(hwnd, msg, wp, lp);
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ classes
@@ -426,6 +446,8 @@ void NativeWindow::CreateControls() {
                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(n->id)), instance, nullptr);
     if (n->hwnd == nullptr) continue;
     ::SendMessageW(n->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    if (c->Kind() == ControlKind::TextBox)
+      ::SetWindowSubclass(n->hwnd, TypedKeyProc, 1, reinterpret_cast<DWORD_PTR>(c));
 
     if (c->Kind() == ControlKind::Toolbar) {
       auto& toolbar = static_cast<Toolbar&>(*c);

@@ -60,6 +60,27 @@ class ScriptedServiceControl : public ServiceControl {
   }
 };
 
+// A service manager that answers start and stop requests only when the test
+// says so, as systemd does once polkit's question has been answered.
+class DeferredServiceWatch : public ServiceWatch {
+ public:
+  ServiceState state = ServiceState::Stopped;
+  std::vector<std::function<void(bool)>> pending;
+
+  ServiceState State() const override { return state; }
+  void Start(std::function<void(bool)> done) override { pending.push_back(std::move(done)); }
+  void Stop(std::function<void(bool)> done) override { pending.push_back(std::move(done)); }
+  void Report(ServiceState s) {
+    state = s;
+    NotifyChange();
+  }
+  void Answer(bool ok) {
+    auto calls = std::move(pending);
+    pending.clear();
+    for (auto& done : calls) done(ok);
+  }
+};
+
 class ScriptedMailer : public Mailer {
  public:
   explicit ScriptedMailer(asio::io_context& io) : io_(io) {}
