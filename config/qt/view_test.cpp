@@ -447,6 +447,14 @@ void ViewTest::Screenshots() {
   shoot_modal("oToolbar_Email", QStringLiteral("email"));
   shoot_modal("mnuAbout", QStringLiteral("about"));
   shoot_modal("oToolbar_Trellan", QStringLiteral("finder"));
+
+  // The longest texts the window computes: the not-configured notice and
+  // the longest duration.
+  program.Model().Settings().TCPHost.clear();
+  program.Model().tmrConnection_Timer();
+  program.Model().hsbOpsTimer.SetValue(23 * 60 + 59);
+  QTest::qWait(500);
+  Shoot(main, folder, QStringLiteral("main_longest"));
   main->close();
   QTRY_VERIFY_WITH_TIMEOUT(program.Ended(), kWaitMs);
 }
