@@ -47,6 +47,7 @@ class Manager(dbus.service.Object):
 class Unit(dbus.service.Object):
     @dbus.service.method("org.freedesktop.DBus.Properties", in_signature="s", out_signature="a{sv}")
     def GetAll(self, interface):
+        print("GetAll", flush=True)
         return {"LoadState": "loaded", "ActiveState": "active", "SubState": "running"}
 
 Manager(name, "/org/freedesktop/systemd1")
@@ -56,6 +57,7 @@ GLib.MainLoop().run()
 '''
 
 SYSTEMCTL = """#!/bin/sh
+echo "$*" >> "$(dirname "$0")/systemctl.log"
 case "$1" in
   show) printf 'LoadState=loaded\\nActiveState=active\\n' ;;
 esac
@@ -149,6 +151,15 @@ def main():
                 shares[label] = own + children
                 print(f"  {label:10s}: window {own:6.2f} s, its children {children:6.2f} s, "
                       f"together {100 * (own + children) / args.seconds:5.2f} % of one core")
+            # That each window asked what it should: the one that runs systemctl
+            # and the one that asks systemd over D-Bus.
+            stand_in.terminate()
+            queries = stand_in.communicate(timeout=10)[0].split().count("GetAll")
+            for label in windows:
+                log = tmp / label.replace(" ", "_") / "bin" / "systemctl.log"
+                runs = len(log.read_text().splitlines()) if log.exists() else 0
+                print(f"  {label:10s}: {runs} systemctl runs in all")
+            print(f"  D-Bus state queries answered in all: {queries}")
             if shares["this build"] > 0:
                 print(f"  baseline / this build: {shares['baseline'] / shares['this build']:.1f}")
         finally:
