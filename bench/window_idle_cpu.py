@@ -29,32 +29,6 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 TICK = os.sysconf("SC_CLK_TCK")
 
-STAND_IN = r'''
-import sys
-import dbus, dbus.service, dbus.mainloop.glib
-from gi.repository import GLib
-
-UNIT = "/org/freedesktop/systemd1/unit/ebbmark_2eservice"
-dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-bus = dbus.bus.BusConnection(sys.argv[1])
-name = dbus.service.BusName("org.freedesktop.systemd1", bus)
-
-class Manager(dbus.service.Object):
-    @dbus.service.method("org.freedesktop.systemd1.Manager", in_signature="", out_signature="")
-    def Subscribe(self):
-        pass
-
-class Unit(dbus.service.Object):
-    @dbus.service.method("org.freedesktop.DBus.Properties", in_signature="s", out_signature="a{sv}")
-    def GetAll(self, interface):
-        print("GetAll", flush=True)
-        return {"LoadState": "loaded", "ActiveState": "active", "SubState": "running"}
-
-Manager(name, "/org/freedesktop/systemd1")
-Unit(name, UNIT)
-print("ready", flush=True)
-GLib.MainLoop().run()
-'''
 
 SYSTEMCTL = """#!/bin/sh
 echo "$*" >> "$(dirname "$0")/systemctl.log"
@@ -108,8 +82,8 @@ def main():
             bus = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"],
                                  capture_output=True, text=True, check=True).stdout.split()
             address, bus_pid = bus[0], int(bus[1])
-            stand_in = subprocess.Popen([sys.executable, "-c", STAND_IN, address], stdout=subprocess.PIPE,
-                                        text=True)
+            stand_in = subprocess.Popen([sys.executable, str(ROOT / "scripts" / "systemd-stand-in"), address],
+                                        stdout=subprocess.PIPE, text=True)
             procs.append(stand_in)
             assert stand_in.stdout.readline().strip() == "ready"
 
