@@ -144,6 +144,14 @@ LRESULT CALLBACK TypedKeyProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PT
 
 // ------------------------------------------------------------------ classes
 
+namespace {
+// A class registered before (a second caller in the same program) is as
+// good as a new one.
+bool Registered(ATOM atom) {
+  return atom != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
+}  // namespace
+
 bool NativeWindow::RegisterClasses(HINSTANCE instance) {
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof(wc);
@@ -158,9 +166,9 @@ bool NativeWindow::RegisterClasses(HINSTANCE instance) {
                                                ::GetSystemMetrics(SM_CXSMICON),
                                                ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
   wc.lpszClassName = kMainClass;
-  if (::RegisterClassExW(&wc) == 0) return false;
+  if (!Registered(::RegisterClassExW(&wc))) return false;
   wc.lpszClassName = kToolClass;
-  if (::RegisterClassExW(&wc) == 0) return false;
+  if (!Registered(::RegisterClassExW(&wc))) return false;
 
   WNDCLASSEXW pc{};
   pc.cbSize = sizeof(pc);
@@ -168,7 +176,7 @@ bool NativeWindow::RegisterClasses(HINSTANCE instance) {
   pc.hInstance = instance;
   pc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
   pc.lpszClassName = kPictureClass;
-  return ::RegisterClassExW(&pc) != 0;
+  return Registered(::RegisterClassExW(&pc));
 }
 
 NativeWindow* NativeWindow::For(const Window* model) {
