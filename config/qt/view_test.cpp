@@ -181,6 +181,17 @@ void ViewTest::ShowsTheLiveValuesOfTheRelay() {
   QVERIFY2(stamp.contains(QRegularExpression(QStringLiteral("\\d+:\\d\\d:\\d\\d"))),
            qPrintable("status panel 2: " + stamp));
 
+  // The service's panel follows what systemd announces, as it happens.
+  auto* service = Find<QLabel>(main, "oStatusBarText1");
+  systemd_->SetActiveState("deactivating");
+  QTRY_COMPARE_WITH_TIMEOUT(service->text(), QStringLiteral("Service: Stopping "), kWaitMs);
+  systemd_->SetActiveState("inactive");
+  QTRY_COMPARE_WITH_TIMEOUT(service->text(), QStringLiteral("Service: Stopped "), kWaitMs);
+  systemd_->SetActiveState("activating");
+  QTRY_COMPARE_WITH_TIMEOUT(service->text(), QStringLiteral("Service: Starting "), kWaitMs);
+  systemd_->SetActiveState("active");
+  QTRY_COMPARE_WITH_TIMEOUT(service->text(), QStringLiteral("Service: Running "), kWaitMs);
+
   // File, Exit ends the program.
   auto* exit = main->findChild<QAction*>(QStringLiteral("mnuExit"));
   QVERIFY(exit);
