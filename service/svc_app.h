@@ -21,7 +21,7 @@
 #include "common/settings.h"
 #include "common/status_stream.h"
 #include "common/tcp_client.h"
-#include "common/timer.h"
+#include "base/timer.h"
 #include "platform/dialogs.h"
 #include "platform/event_log.h"
 #include "platform/file_system.h"

@@ -139,6 +139,11 @@ void TextBox::LostFocus() {
   if (OnLostFocus) OnLostFocus();
 }
 
+bool TextBox::KeyPress(char32_t key) {
+  if (OnKeyPress) OnKeyPress(key);
+  return key != 0;
+}
+
 void TextBox::SetLocked(bool locked) {
   if (locked == locked_) return;
   locked_ = locked;

@@ -181,6 +181,10 @@ class TextBox : public Control {
   void SetText(std::string text);
   // The user left the box.
   void LostFocus();
+  // The user typed one character (a Unicode code point) into the box. The
+  // view asks before the character lands; false: the box drops it and
+  // nothing changes. Text set by the program or pasted is not asked about.
+  bool KeyPress(char32_t key);
 
   // Shown, but not editable by the user.
   bool Locked() const { return locked_; }
@@ -196,6 +200,8 @@ class TextBox : public Control {
 
   std::function<void()> OnChange;
   std::function<void()> OnLostFocus;
+  // The window's key filter: sets `key` to 0 to drop the character.
+  std::function<void(char32_t& key)> OnKeyPress;
 
  private:
   std::string text_;

@@ -65,9 +65,11 @@ FrmEbbmark::FrmEbbmark(ConfigContext ctx)
       store_(ctx_.fs, ctx_.settings_path) {
   Layout();
   Wire();
+  service_subscription_ = ctx_.service.Subscribe([this] { ServiceStateChanged(); });
 }
 
 FrmEbbmark::~FrmEbbmark() {
+  ctx_.service.Unsubscribe(service_subscription_);
   ctx_.tcp.OnConnected = nullptr;
   ctx_.tcp.OnData = nullptr;
   ctx_.tcp.OnClose = nullptr;
@@ -106,7 +108,7 @@ void FrmEbbmark::Layout() {
   picture(imgShutdown, "shutdown", {1320, 900, 480, 480}, true);
   picture(imgShutdown2, "shutdown_active", {1320, 900, 480, 480}, false);
   picture(imgHibernate, "hibernate_active", {1320, 900, 480, 480}, false);
-  lblInverterDetected.SetCaption("Interver Detected ");
+  lblInverterDetected.SetCaption("Inverter Detected ");
   lblInverterDetected.SetGeometry({720, 1620, 1575, kRowHeight});
   picture(imgInverterYes, "yes", {120, 1500, 480, 480}, true);
   picture(imgInverterNo, "no", {120, 1500, 480, 480}, true);
@@ -165,7 +167,9 @@ void FrmEbbmark::Layout() {
   hsbOptBattVoltage.SetLargeChange(1);
   lblOptTimer.SetCaption("Timer:");
   lblOptTimer.SetGeometry({120, 1320, 495, kRowHeight});
-  txtOptTimer.SetGeometry({1080, 1320, 1095, kFrameTextHeight});
+  // Wide enough for the longest duration, "23 hrs 59 mins", lined up with
+  // the run-file box above it.
+  txtOptTimer.SetGeometry({840, 1320, 1335, kFrameTextHeight});
   txtOptTimer.SetText("n/a");
   txtOptTimer.SetLocked(true);
   hsbOpsTimer.SetGeometry({2280, 1320, 2415, kRowHeight});
@@ -252,7 +256,18 @@ void FrmEbbmark::Form_Load() {
 
   Show();
 
-  if (ctx_.service.IsServiceInstalled(kServiceName)) {
+  // The service manager answers in its own time: the settings are loaded
+  // (or the user told why not) once it has.
+  if (ctx_.service.State() == ServiceState::Unknown)
+    awaiting_service_state_ = true;
+  else
+    LoadForService();
+
+  tmrConnection.SetEnabled(true);
+}
+
+void FrmEbbmark::LoadForService() {
+  if (ctx_.service.Installed()) {
     FillSettingsControls();
     // Writes the loaded and corrected values back, creating the file with
     // its defaults on a first start.
@@ -261,13 +276,24 @@ void FrmEbbmark::Form_Load() {
     oToolbar.SetButtonEnabled(1, true);
     oToolbar.SetButtonEnabled(2, true);
     oToolbar.SetButtonEnabled(3, true);
+    // Loading stopped the link; it starts again at once with the loaded
+    // relay (start-up may have been waiting for the service manager).
+    tmrConnection.SetInterval(milliseconds{100});
+    tmrConnection.SetEnabled(true);
   } else {
     ctx_.dialogs.Show("Ebbmark Service",
                       "The Ebbmark service is not installed! You will not be able to save changes.",
                       DialogButtons::Ok, DialogIcon::Information);
   }
+}
 
-  tmrConnection.SetEnabled(true);
+void FrmEbbmark::ServiceStateChanged() {
+  if (stopping_) return;
+  if (awaiting_service_state_ && ctx_.service.State() != ServiceState::Unknown) {
+    awaiting_service_state_ = false;
+    LoadForService();
+  }
+  UpdateStatusBar();
 }
 
 void FrmEbbmark::Form_Unload() {
@@ -312,6 +338,7 @@ void FrmEbbmark::FillSettingsControls() {
   chkOII.SetValue(loaded.SOCOII ? CheckBox::Checked : CheckBox::Unchecked);
   filling_ = false;
   run_file_cleared_ = false;
+  UpdateServiceButtons();
 }
 
 FrmEbbmark::RunDelayEntry FrmEbbmark::RunDelayEntryFor(int d) {
@@ -486,7 +513,7 @@ void FrmEbbmark::SaveCommand() {
   };
 
   bool failed = false;
-  if (!ctx_.service.IsServiceInstalled(kServiceName)) {
+  if (!ctx_.service.Installed()) {
     ctx_.dialogs.Show("Save Settings",
                       "The settings have not been saved, because the Ebbmark service is not "
                       "installed. Please see the README for instructions.",
@@ -498,7 +525,7 @@ void FrmEbbmark::SaveCommand() {
                       "The settings have not been saved, because they were not loaded when the "
                       "program started. Please choose File, Settings, Load settings first.",
                       DialogButtons::Ok, DialogIcon::Warning);
-  } else if (ctx_.service.IsServiceRunning(kServiceName)) {
+  } else if (ctx_.service.Running()) {
     const auto answer = ctx_.dialogs.Show(
         "Start service",
         "The service is currently running. Your settings will take effect immediately. Are you "
@@ -521,9 +548,15 @@ void FrmEbbmark::SaveCommand() {
           "Save Settings",
           "Settings saved!\r\n\r\nWould you like to start the Ebbmark service now?",
           DialogButtons::YesNo, DialogIcon::Question);
-      if (answer == DialogAnswer::Yes && !ctx_.service.StartNamedService(kServiceName)) {
-        ctx_.dialogs.Show("Start Ebbmark Service", "An error occured starting the Ebbmark service.",
-                          DialogButtons::Ok, DialogIcon::Warning);
+      if (answer == DialogAnswer::Yes) {
+        // The service manager may ask for a password first; the window
+        // carries on meanwhile and hears the answer later.
+        Dialogs& dialogs = ctx_.dialogs;
+        ctx_.service.Start([&dialogs, alive = std::weak_ptr<int>(alive_)](bool ok) {
+          if (ok || alive.expired()) return;
+          dialogs.Show("Start Ebbmark Service", "An error occured starting the Ebbmark service.",
+                       DialogButtons::Ok, DialogIcon::Warning);
+        });
       }
     }
   }
@@ -699,16 +732,36 @@ void FrmEbbmark::UpdateStatusBar() {
     oStatusBar.SetPanelText(1, text);
     oStatusBar.SetPanelImage(1, image);
   };
-  if (ctx_.service.IsServiceInstalled(kServiceName)) {
-    oToolbar.SetButtonEnabled(2, true);
-    if (ctx_.service.IsServiceRunning(kServiceName))
+  switch (ctx_.service.State()) {
+    case ServiceState::Unknown:
+      break;
+    case ServiceState::NotInstalled:
+      panel1(ebbmark_texts::kServiceNotInstalled, kImageNotInstalled);
+      break;
+    case ServiceState::Running:
       panel1(ebbmark_texts::kServiceRunning, kImageRunning);
-    else
+      break;
+    case ServiceState::Starting:
+      panel1(ebbmark_texts::kServiceStarting, kImageStopped);
+      break;
+    case ServiceState::Stopping:
+      panel1(ebbmark_texts::kServiceStopping, kImageRunning);
+      break;
+    case ServiceState::Stopped:
       panel1(ebbmark_texts::kServiceStopped, kImageStopped);
-  } else {
-    oToolbar.SetButtonEnabled(2, false);
-    panel1(ebbmark_texts::kServiceNotInstalled, kImageNotInstalled);
+      break;
   }
+  UpdateServiceButtons();
+}
+
+void FrmEbbmark::UpdateServiceButtons() {
+  // The service window is useful whenever there is a service; the email
+  // window edits settings, so it also needs settings loaded from the file
+  // (after "Load settings" as much as at start-up).
+  const bool installed = ctx_.service.Installed();
+  if (oToolbar.ButtonEnabled(2) != installed) oToolbar.SetButtonEnabled(2, installed);
+  const bool email = installed && settings_loaded_;
+  if (oToolbar.ButtonEnabled(3) != email) oToolbar.SetButtonEnabled(3, email);
 }
 
 void FrmEbbmark::UpdateValidationColours() {

@@ -4,6 +4,7 @@
 // relay link of its own.
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -12,10 +13,11 @@
 #include "base/clock.h"
 #include "common/monitor_rules.h"
 #include "platform/service_control.h"
+#include "platform/service_watch.h"
 #include "common/settings.h"
 #include "common/status_stream.h"
 #include "common/tcp_client.h"
-#include "common/timer.h"
+#include "base/timer.h"
 #include "config/model/controls.h"
 #include "config/model/seams.h"
 #include "platform/dialogs.h"
@@ -34,7 +36,8 @@ struct ConfigContext {
   // The one settings record of the program; the other windows change it in
   // place and the main window's save writes it.
   SettingsRecord& settings;
-  ServiceControl& service;
+  // The monitoring service's state, followed without waiting for it.
+  ServiceWatch& service;
   Dialogs& dialogs;
   Shell& shell;
   TcpClient& tcp;  // the window's own relay link
@@ -51,6 +54,8 @@ inline constexpr const char* kNotConfigured = "Trellan not configured...";
 inline constexpr const char* kNotConnected = "Not Connected";
 inline constexpr const char* kServiceRunning = "Service: Running ";
 inline constexpr const char* kServiceStopped = "Service: Stopped ";
+inline constexpr const char* kServiceStarting = "Service: Starting ";
+inline constexpr const char* kServiceStopping = "Service: Stopping ";
 inline constexpr const char* kServiceNotInstalled = "Service: Not Installed ";
 }  // namespace ebbmark_texts
 
@@ -206,6 +211,13 @@ class FrmEbbmark : public Window {
   void ShowSOC();
   void txtExecute_Change();
 
+  // Service side.
+  void ServiceStateChanged();
+  // What start-up does once the service's state is known: loads the
+  // settings when it is installed, or says that it is not.
+  void LoadForService();
+  void UpdateServiceButtons();
+
   // Live side.
   enum class Triggers { Reset, Keep };
   void ResetLiveDisplay(Triggers triggers);
@@ -231,6 +243,11 @@ class FrmEbbmark : public Window {
   bool run_file_cleared_ = false;
   bool filling_ = false;
   bool stopping_ = false;
+  // Start-up waits for the service manager's first answer.
+  bool awaiting_service_state_ = false;
+  int service_subscription_ = 0;
+  // Answers that arrive after the window is gone are dropped.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 
   // Design captions of the value labels, the prefix of every value shown.
   std::string cap_inverter_address_, cap_ac_input_, cap_inverter_current_, cap_battery_voltage_,

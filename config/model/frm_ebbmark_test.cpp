@@ -52,6 +52,7 @@ class FrmEbbmarkTest : public ::testing::Test {
   FakeFileSystem fs;
   SettingsRecord settings;
   FakeServiceControl service;
+  PolledServiceWatch watch{service, kServiceName, nullptr};
   ScriptedDialogs dialogs;
   FakeShell shell;
   FakeTcpClient tcp;
@@ -61,8 +62,8 @@ class FrmEbbmarkTest : public ::testing::Test {
 
   void Make() {
     frm.reset();
-    frm = std::make_unique<FrmEbbmark>(ConfigContext{io, clock, fs, kIni, settings, service,
-                                                     dialogs, shell, tcp, instance, kHelp,
+    frm = std::make_unique<FrmEbbmark>(ConfigContext{io, clock, fs, kIni, settings, watch, dialogs,
+                                                     shell, tcp, instance, kHelp,
                                                      [this] { ++ended; }});
   }
 
@@ -361,7 +362,7 @@ TEST_F(FrmEbbmarkTest, SaveWhileStoppedOffersToStartTheService) {
   EXPECT_EQ(dialogs.shown[0].text,
             "Settings saved!\r\n\r\nWould you like to start the Ebbmark service now?");
   EXPECT_EQ(dialogs.shown[0].icon, DialogIcon::Question);
-  EXPECT_EQ(service.calls.back(), "start");
+  EXPECT_EQ(std::count(service.calls.begin(), service.calls.end(), "start"), 1);
   EXPECT_FALSE(SaveEnabled());
 
   service.calls.clear();
@@ -559,7 +560,7 @@ TEST_F(FrmEbbmarkTest, ExitClosesTheLinkAndEndsOnce) {
 
 TEST_F(FrmEbbmarkTest, DesignCaptionsAreSpelledRight) {
   Start(true);
-  EXPECT_EQ(frm->lblInverterDetected.Caption(), "Interver Detected ");
+  EXPECT_EQ(frm->lblInverterDetected.Caption(), "Inverter Detected ");
   EXPECT_EQ(frm->lblInverterAddress.Caption(), "Inverter Address:");
   EXPECT_EQ(frm->chkOII.Caption(), "  O.I.I.");
   EXPECT_EQ(frm->fraSettings.Geometry(), (Rect{120, 3600, 4935, 2175}));

@@ -52,20 +52,20 @@ FrmEmail::FrmEmail(ToolWindowContext ctx)
   cmdTest.SetGeometry({3240, 2040, 1395, 375});
   cmdTest.SetCaption("Test Email");
 
-  // A server name or address list never holds a blank; one typed or pasted
-  // is dropped at once. The sender may carry a display name with blanks.
-  txtSMTPHost.OnChange = [this] { DropSpaces(txtSMTPHost); };
-  txtTo.OnChange = [this] { DropSpaces(txtTo); };
+  // A server name or address list never holds a blank: a typed one is
+  // dropped before it lands, so the caret stays where the user types. What
+  // the settings file holds is shown as it is (a list written with blanks
+  // after its commas is not rewritten by merely opening the window). The
+  // sender may carry a display name with blanks.
+  txtSMTPHost.OnKeyPress = DropBlank;
+  txtTo.OnKeyPress = DropBlank;
   cmdTest.OnClick = [this] { cmdTest_Click(); };
 }
 
 FrmEmail::~FrmEmail() = default;
 
-void FrmEmail::DropSpaces(TextBox& box) {
-  std::string text = box.Text();
-  if (text.find(' ') == std::string::npos) return;
-  std::erase(text, ' ');
-  box.SetText(std::move(text));
+void FrmEmail::DropBlank(char32_t& key) {
+  if (key == U' ') key = 0;
 }
 
 void FrmEmail::SetPointer(MousePointer p) {

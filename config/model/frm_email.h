@@ -65,7 +65,7 @@ class FrmEmail : public Window {
   void cmdTest_Click();
   void TestFinished(const MailResult& result);
   void SetPointer(MousePointer p);
-  static void DropSpaces(TextBox& box);
+  static void DropBlank(char32_t& key);
 
   ToolWindowContext ctx_;
   MousePointer pointer_ = MousePointer::Default;

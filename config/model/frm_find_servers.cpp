@@ -23,11 +23,9 @@ FrmFindServers::~FrmFindServers() {
 }
 
 void FrmFindServers::Form_Load() {
-  SetSize(Width(), kShortHeight);
   note_shown_ = false;
   lblNoNetwork.SetVisible(false);
-  lblHostName.SetVisible(true);
-  txtHostName.SetVisible(true);
+  ShowHostRow(false);
   txtHostName.SetText("");
   lstServers.Clear();
   entries_.clear();
@@ -68,6 +66,14 @@ void FrmFindServers::Form_Unload() {
   }
 }
 
+void FrmFindServers::ShowHostRow(bool shown) {
+  SetSize(Width(), shown ? kTallHeight : kShortHeight);
+  // Hidden as well as below the edge: a system whose title bar is thinner
+  // than the one the heights were laid out for would show its top.
+  lblHostName.SetVisible(shown);
+  txtHostName.SetVisible(shown);
+}
+
 void FrmFindServers::ShowNote(const char* text) {
   // The note takes the host-name row; no entry can be selected to need it.
   note_shown_ = true;
@@ -89,10 +95,10 @@ void FrmFindServers::oUDP_DataArrival(const std::string& data, const std::string
 void FrmFindServers::lstServers_Click() {
   const int i = lstServers.ListIndex();
   if (i >= 0 && static_cast<std::size_t>(i) < entries_.size()) {
-    SetSize(Width(), kTallHeight);
+    ShowHostRow(true);
     txtHostName.SetText(entries_[static_cast<std::size_t>(i)].host_name);
   } else {
-    if (!note_shown_) SetSize(Width(), kShortHeight);
+    if (!note_shown_) ShowHostRow(false);
     txtHostName.SetText("");
   }
 }

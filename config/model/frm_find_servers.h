@@ -52,6 +52,7 @@ class FrmFindServers : public Window {
   void lstServers_Click();
   void lstServers_DblClick();
   void ShowNote(const char* text);
+  void ShowHostRow(bool shown);
 
   ToolWindowContext ctx_;
   std::unique_ptr<UdpSocket> oUDP;

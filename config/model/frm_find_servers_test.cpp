@@ -92,8 +92,15 @@ TEST_F(FindServers, ClickShowsTheHostNameRow) {
   Open(finder);
   Answer("\nTCP,shed,8467,2,0,1\r", "192.168.1.30");
   Answer("\nTCP,garage,8470,1,0,0\r", "192.168.1.31");
+  // Nothing is chosen until the user clicks: the row is hidden, not only
+  // below the window's edge.
+  EXPECT_EQ(finder.lstServers.ListIndex(), -1);
+  EXPECT_FALSE(finder.txtHostName.Visible());
+  EXPECT_FALSE(finder.lblHostName.Visible());
   finder.lstServers.SetListIndex(1);
   EXPECT_EQ(finder.Height(), 2130);
+  EXPECT_TRUE(finder.txtHostName.Visible());
+  EXPECT_TRUE(finder.lblHostName.Visible());
   EXPECT_EQ(finder.txtHostName.Text(), "garage");
   finder.lstServers.SetListIndex(0);
   EXPECT_EQ(finder.txtHostName.Text(), "shed");
@@ -193,7 +200,7 @@ TEST_F(FindServers, UnreadableTableOrNoSocket) {
   rig.sockets.bind_ok = true;
   Open(finder);
   EXPECT_FALSE(finder.lblNoNetwork.Visible());
-  EXPECT_TRUE(finder.txtHostName.Visible());
+  EXPECT_FALSE(finder.txtHostName.Visible());  // until an entry is selected
   EXPECT_EQ(finder.Height(), 1755);
 }
 

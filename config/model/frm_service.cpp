@@ -18,6 +18,21 @@ FrmService::FrmService(ToolWindowContext ctx)
   cmdOK.OnClick = [this] { Close(); };
 }
 
+FrmService::~FrmService() {
+  if (subscription_ != 0) ctx_.service.Unsubscribe(subscription_);
+}
+
+void FrmService::Form_Load() {
+  if (subscription_ == 0)
+    subscription_ = ctx_.service.Subscribe([this] { RefreshServiceWindow(); });
+  RefreshServiceWindow();
+}
+
+void FrmService::Form_Unload() {
+  if (subscription_ != 0) ctx_.service.Unsubscribe(subscription_);
+  subscription_ = 0;
+}
+
 void FrmService::SetPointer(MousePointer p) {
   if (p == pointer_) return;
   pointer_ = p;
@@ -25,9 +40,10 @@ void FrmService::SetPointer(MousePointer p) {
 }
 
 void FrmService::RefreshServiceWindow() {
-  const bool installed = ctx_.service.IsServiceInstalled(kServiceName);
+  const ServiceState state = ctx_.service.State();
+  const bool installed = state != ServiceState::NotInstalled && state != ServiceState::Unknown;
   if (installed) {
-    const bool running = ctx_.service.IsServiceRunning(kServiceName);
+    const bool running = state == ServiceState::Running;
     lblService.SetCaption(running ? service_texts::kRunning : service_texts::kStopped);
     cmdAction.SetCaption(running ? "Stop" : "Start");
   } else {
@@ -40,20 +56,35 @@ void FrmService::RefreshServiceWindow() {
 
 void FrmService::cmdAction_Click() {
   const std::string caption = cmdAction.Caption();
-  if (caption == "Start" || caption == "Stop") {
-    const bool start = caption == "Start";
-    SetPointer(MousePointer::Hourglass);
-    const bool ok = start ? ctx_.service.StartNamedService(kServiceName)
-                          : ctx_.service.StopNamedService(kServiceName);
-    if (!ok) {
-      ctx_.dialogs.Show(start ? service_texts::kStartTitle : service_texts::kStopTitle,
-                        start ? service_texts::kStartFailed : service_texts::kStopFailed,
-                        DialogButtons::Ok, DialogIcon::Warning);
-    }
-    RefreshServiceWindow();
-    SetPointer(MousePointer::Default);
+  if (caption != "Start" && caption != "Stop") {
+    Close();
+    return;
   }
-  Close();
+  const bool start = caption == "Start";
+  SetPointer(MousePointer::Hourglass);
+  cmdAction.SetEnabled(false);
+  // The request may wait for the system's password question; the window
+  // stays responsive and closes once the service manager has answered.
+  Dialogs& dialogs = ctx_.dialogs;
+  std::weak_ptr<FrmService*> self = self_;
+  auto done = [start, &dialogs, self](bool ok) {
+    if (!ok) {
+      dialogs.Show(start ? service_texts::kStartTitle : service_texts::kStopTitle,
+                   start ? service_texts::kStartFailed : service_texts::kStopFailed,
+                   DialogButtons::Ok, DialogIcon::Warning);
+    }
+    const auto alive = self.lock();
+    if (!alive) return;
+    FrmService& w = **alive;
+    w.RefreshServiceWindow();
+    w.cmdAction.SetEnabled(true);
+    w.SetPointer(MousePointer::Default);
+    w.Close();
+  };
+  if (start)
+    ctx_.service.Start(std::move(done));
+  else
+    ctx_.service.Stop(std::move(done));
 }
 
 }  // namespace ebbmark

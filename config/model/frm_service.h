@@ -2,6 +2,8 @@
 // The service window: whether the monitoring service is installed and
 // running, with one button that starts or stops it.
 
+#include <memory>
+
 #include "config/model/controls.h"
 #include "config/model/tool_windows.h"
 
@@ -20,8 +22,11 @@ inline constexpr const char* kStopTitle = "Stop Ebbmark Service";
 class FrmService : public Window {
  public:
   explicit FrmService(ToolWindowContext ctx);
+  ~FrmService() override;
 
-  void Form_Load() override { RefreshServiceWindow(); }
+  // Shows the state and follows it while the window is open.
+  void Form_Load() override;
+  void Form_Unload() override;
 
   Label lblService{this, "lblService"};
   CommandButton cmdAction{this, "cmdAction"};
@@ -38,6 +43,9 @@ class FrmService : public Window {
 
   ToolWindowContext ctx_;
   MousePointer pointer_ = MousePointer::Default;
+  int subscription_ = 0;
+  // An answer that arrives after the window is gone only reports a failure.
+  std::shared_ptr<FrmService*> self_ = std::make_shared<FrmService*>(this);
 };
 
 }  // namespace ebbmark

@@ -136,5 +136,50 @@ TEST_F(ServiceWindow, FailuresAreReportedThenTheWindowCloses) {
   }
 }
 
+TEST(ServiceWindowAnsweredLater, StaysUsableUntilTheAnswerAndFollowsTheState) {
+  ToolWindowRig rig;
+  testing::DeferredServiceWatch watch;
+  ToolWindowContext ctx = rig.Context();
+  FrmService w(ToolWindowContext{ctx.io, ctx.settings, watch, ctx.dialogs, ctx.mailer, ctx.shell,
+                                 ctx.network, ctx.make_udp_socket, ctx.readme_path,
+                                 ctx.computer_name});
+  Open(w);
+  w.cmdAction.Click();
+  // Waiting for the answer: open, busy, the button not pressable twice.
+  EXPECT_TRUE(w.Visible());
+  EXPECT_EQ(w.Pointer(), MousePointer::Hourglass);
+  EXPECT_FALSE(w.cmdAction.Enabled());
+  ASSERT_EQ(watch.pending.size(), 1u);
+  w.cmdAction.Click();
+  EXPECT_EQ(watch.pending.size(), 1u);
+  // The state moves on meanwhile, and the window shows it.
+  watch.Report(ServiceState::Running);
+  EXPECT_EQ(w.lblService.Caption(), service_texts::kRunning);
+  watch.Answer(true);
+  EXPECT_FALSE(w.Visible());
+  EXPECT_EQ(w.Pointer(), MousePointer::Default);
+  EXPECT_TRUE(rig.dialogs.shown.empty());
+  // Closed, it no longer follows.
+  watch.Report(ServiceState::Stopped);
+  EXPECT_EQ(w.lblService.Caption(), service_texts::kRunning);
+}
+
+TEST(ServiceWindowAnsweredLater, ARefusalAfterTheWindowHasGoneIsStillReported) {
+  ToolWindowRig rig;
+  testing::DeferredServiceWatch watch;
+  ToolWindowContext ctx = rig.Context();
+  {
+    FrmService w(ToolWindowContext{ctx.io, ctx.settings, watch, ctx.dialogs, ctx.mailer, ctx.shell,
+                                   ctx.network, ctx.make_udp_socket, ctx.readme_path,
+                                   ctx.computer_name});
+    Open(w);
+    w.cmdAction.Click();
+    w.Close();
+  }
+  watch.Answer(false);
+  ASSERT_EQ(rig.dialogs.shown.size(), 1u);
+  EXPECT_EQ(rig.dialogs.shown[0].text, service_texts::kStartFailed);
+}
+
 }  // namespace
 }  // namespace ebbmark

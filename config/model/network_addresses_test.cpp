@@ -112,12 +112,20 @@ TEST(RelayAnswers, EntryTextAndPluralRule) {
       {"\nTCP", nullptr},
       {"\nTC", nullptr},
       {"", nullptr},
+      // Plain decimal digits only: no exponent, no radix prefix.
+      {"\nTCP,relay1,8467,1e1,0,1\r", "192.168.1.20\t1 Inverter, 1 FNDC"},
+      {"\nTCP,relay1,8467,&H2,0,1\r", "192.168.1.20\t0 Inverters, 1 FNDC"},
+      {"\nTCP,relay1,8467,1e999,0,1\r", "192.168.1.20\t1 Inverter, 1 FNDC"},
+      {"\nTCP,relay1,8467,2d1,0,1\r", "192.168.1.20\t2 Inverters, 1 FNDC"},
       // Counts and ports beyond any number of their kind.
-      {"\nTCP,relay1,8467,1e999,0,1\r", nullptr},
+      {"\nTCP,relay1,8467,1${400},0,1\r", nullptr},
       {"\nTCP,relay1,99999999999,2,0,1\r", nullptr},
   };
   for (const auto& c : cases) {
-    const auto answer = ParseRelayAnswer(c.datagram, "192.168.1.20");
+    std::string datagram = c.datagram;
+    if (const auto at = datagram.find("${400}"); at != std::string::npos)
+      datagram.replace(at, 6, std::string(400, '9'));
+    const auto answer = ParseRelayAnswer(datagram, "192.168.1.20");
     if (c.entry == nullptr) {
       EXPECT_FALSE(answer) << ::testing::PrintToString(std::string(c.datagram));
     } else {
@@ -139,6 +147,19 @@ TEST(RelayAnswers, HostPortAndAddress) {
   EXPECT_EQ(ParseRelayAnswer("\nTCP,r, 80x,2,0,1\r", "10.0.0.7")->port, 80);
   EXPECT_EQ(ParseRelayAnswer("\nTCP,r,none,2,0,1\r", "10.0.0.7")->port, 0);
   EXPECT_EQ(ParseRelayAnswer("\nTCP,,8467,2,0,1\r", "10.0.0.7")->host_name, "");
+  // No exponent or radix prefix in a port either.
+  EXPECT_EQ(ParseRelayAnswer("\nTCP,r,8e3,2,0,1\r", "10.0.0.7")->port, 8);
+  EXPECT_EQ(ParseRelayAnswer("\nTCP,r,&H1F90,2,0,1\r", "10.0.0.7")->port, 0);
+}
+
+TEST(RelayAnswers, BytesAreLatin1Characters) {
+  // A name as a relay sends it, one byte a character; a UTF-8
+  // reading would turn the lone bytes into replacement characters.
+  const auto a = ParseRelayAnswer("\nTCP,Sch\xF6n\xE9-\xFF\x80,8467,2,0,\xB2\r", "10.0.0.7");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->host_name, "Sch\u00f6n\u00e9-\u00ff\u0080");
+  EXPECT_EQ(a->entry_text, "10.0.0.7\t2 Inverters, \u00b2 FNDC");
+  EXPECT_EQ(Latin1ToUtf8(std::string_view("a\0b", 3)), std::string("a\0b", 3));
 }
 
 TEST(RelayAnswers, PlainNumber) {

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "common/numeric_text.h"
@@ -25,6 +26,52 @@ std::vector<std::string_view> SplitFields(std::string_view text) {
 
 }  // namespace
 
+double AnswerNumber(std::string_view field) {
+  std::string number;
+  bool digits = false, point = false;
+  for (const char c : field) {
+    if (c == ' ' || c == '\t') continue;
+    if ((c == '+' || c == '-') && number.empty()) {
+      number.push_back(c);
+    } else if (c >= '0' && c <= '9') {
+      number.push_back(c);
+      digits = true;
+    } else if (c == '.' && !point) {
+      number.push_back(c);
+      point = true;
+    } else {
+      break;
+    }
+  }
+  if (!digits) return 0;
+  if (number.back() == '.') number.pop_back();
+  const bool negative = number.front() == '-';
+  const char* first = number.data() + ((number.front() == '+' || negative) ? 1 : 0);
+  double value = 0;
+  const auto [end, ec] = std::from_chars(first, number.data() + number.size(), value);
+  if (ec == std::errc::result_out_of_range)
+    value = std::numeric_limits<double>::infinity();
+  else if (ec != std::errc())
+    return 0;
+  (void)end;
+  return negative ? -value : value;
+}
+
+std::string Latin1ToUtf8(std::string_view bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  for (const char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x80) {
+      text.push_back(c);
+    } else {
+      text.push_back(static_cast<char>(0xC0 | (b >> 6)));
+      text.push_back(static_cast<char>(0x80 | (b & 0x3F)));
+    }
+  }
+  return text;
+}
+
 std::string PlainNumber(double value) {
   if (value == 0) return "0";  // also -0
   if (value == std::trunc(value) && std::fabs(value) < 1e15) {
@@ -44,19 +91,20 @@ std::optional<RelayAnswer> ParseRelayAnswer(std::string_view datagram, const std
   const auto fields = SplitFields(datagram.substr(1, datagram.size() - 2));
   if (fields.size() < 6) return std::nullopt;
 
-  const double inverters = LeadingNumber(fields[3]);
-  const auto port = TextToInt32(fields[2]);
+  const double inverters = AnswerNumber(fields[3]);
+  const auto port = RoundToRange(AnswerNumber(fields[2]), std::numeric_limits<std::int32_t>::min(),
+                                 std::numeric_limits<std::int32_t>::max());
   if (!std::isfinite(inverters) || !port) return std::nullopt;
 
   RelayAnswer answer;
   answer.entry_text = sender + '\t' + PlainNumber(inverters) + " Inverter";
   if (!(inverters > 0 && inverters <= 1)) answer.entry_text += 's';
   answer.entry_text += ", ";
-  answer.entry_text += fields[5];
+  answer.entry_text += Latin1ToUtf8(fields[5]);
   answer.entry_text += " FNDC";
-  answer.host_name = std::string(fields[1]);
+  answer.host_name = Latin1ToUtf8(fields[1]);
   answer.address = sender;
-  answer.port = *port;
+  answer.port = static_cast<std::int32_t>(*port);
   return answer;
 }
 

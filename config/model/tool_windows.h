@@ -17,6 +17,7 @@
 #include <asio/io_context.hpp>
 
 #include "platform/service_control.h"
+#include "platform/service_watch.h"
 #include "common/settings.h"
 #include "config/model/network_seams.h"
 #include "config/model/seams.h"
@@ -30,7 +31,7 @@ struct ToolWindowContext {
   // The one settings record of the program: the finder changes TCPHost and
   // TCPPort, the email window the mail settings.
   SettingsRecord& settings;
-  ServiceControl& service;
+  ServiceWatch& service;
   Dialogs& dialogs;
   Mailer& mailer;
   Shell& shell;

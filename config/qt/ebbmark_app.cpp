@@ -1,6 +1,7 @@
 #include "config/qt/ebbmark_app.h"
 
 #include "platform/service_control.h"
+#include "platform/service_watch.h"
 #include "config/model/tool_windows.h"
 #include "platform/file_system.h"
 #include "platform/network_info.h"
@@ -9,7 +10,7 @@
 
 namespace ebbmark {
 
-EbbmarkApp::EbbmarkApp() : tcp_(MakeTcpClient(io_)) {
+EbbmarkApp::EbbmarkApp() : tcp_(MakeTcpClient(io_)), service_(MakeServiceWatch(io_, kServiceName)) {
   FileSystem& fs = RealFileSystem();
   const std::string folder = ProgramFolder();
   settings_path_ = JoinPath(SettingsFolder(fs, folder), kSettingsFileName);
@@ -25,7 +26,7 @@ EbbmarkApp::EbbmarkApp() : tcp_(MakeTcpClient(io_)) {
       fs,
       settings_path_,
       settings_,
-      SystemServiceControl(),
+      *service_,
       dialogs_,
       shell_,
       *tcp_,
@@ -70,9 +71,8 @@ ToolWindowContext EbbmarkApp::ToolContext() {
   // reference they never use.
   if (!mailer_) mailer_ = MakeMailer(io_);
   return ToolWindowContext{
-      io_,        settings_, SystemServiceControl(), dialogs_,
-      *mailer_,   shell_,    SystemNetworkInfo(),    nullptr,
-      help_path_, nullptr,
+      io_,    settings_,           *service_, dialogs_,   *mailer_,
+      shell_, SystemNetworkInfo(), nullptr,   help_path_, nullptr,
   };
 }
 

@@ -11,6 +11,7 @@
 #include <asio/io_context.hpp>
 
 #include "base/clock.h"
+#include "platform/service_watch.h"
 #include "common/settings.h"
 #include "common/tcp_client.h"
 #include "config/model/frm_ebbmark.h"
@@ -59,6 +60,8 @@ class EbbmarkApp {
   QtShell shell_;
   LockFileInstanceCheck instance_;
   std::unique_ptr<TcpClient> tcp_;
+  // Outlives the windows that follow it.
+  std::unique_ptr<ServiceWatch> service_;
   std::unique_ptr<Mailer> mailer_;  // made when the first helper window opens
   std::unique_ptr<FrmEbbmark> model_;
   std::unique_ptr<WindowView> main_view_;

@@ -1,20 +1,31 @@
 // The Qt window driven the way a user drives it, against the relay simulator
 // on 127.0.0.1. The program runs its production path: the settings come from
-// EBBMARK_HOME, and the service control runs `systemctl`, which here is a
-// small script first on PATH that reports an installed, running service.
+// EBBMARK_HOME, and the service's state comes from systemd over D-Bus, which
+// here is a stand-in on a private bus daemon that reports an installed,
+// running service.
 
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QScrollBar>
+#include <QStyleOption>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
+#include "config/model/frm_find_servers.h"
+#include "config/qt/asio_pump.h"
 #include "config/qt/ebbmark_app.h"
+#include "config/qt/window_view.h"
+#include "tests/support/systemd_stand_in_posix.h"
+#include "tests/support/tool_window_fakes.h"
 
 namespace {
 
@@ -28,6 +39,10 @@ class ViewTest : public QObject {
   void cleanupTestCase();
   void ShowsTheLiveValuesOfTheRelay();
   void SocScrollBarDrivesItsBoxTheSaveButtonAndTheColour();
+  void TypedBlanksAreDroppedWhereTheUserTypes();
+  // Run a second time at 144 DPI (QT_FONT_DPI) by its own ctest entry.
+  void TextsFitTheirBoxes();
+  void FinderSelectsNothingUntilTheUserDoes();
   // Not a check: pictures of the five windows for a person to look at,
   // taken only when EBBMARK_SCREENSHOT_DIR names a folder.
   void Screenshots();
@@ -43,10 +58,20 @@ class ViewTest : public QObject {
     return found;
   }
 
+  // Runs `check` inside the modal window that `action_name` opens, then
+  // closes that window.
+  void InModal(QWidget* main, const char* action_name, const std::function<void(QWidget*)>& check);
+  // The names of the widgets under `top` whose text does not fit them.
+  static QStringList Misfits(QWidget* top);
+
   // The X screen's picture of `window`, as a PNG in `folder`.
   static void Shoot(QWidget* window, const QString& folder, const QString& name);
 
   QTemporaryDir dir_;
+  asio::io_context bus_io_;
+  std::unique_ptr<ebbmark::testing::PrivateBus> bus_;
+  std::unique_ptr<ebbmark::testing::SystemdStandIn> systemd_;
+  std::unique_ptr<ebbmark::AsioPump> bus_pump_;
   QProcess relay_;
   int port_ = 0;
   QString unexpected_box_;
@@ -61,16 +86,16 @@ void ViewTest::initTestCase() {
   QFile::setPermissions(dir.filePath(QStringLiteral("run")),
                         QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
-  QFile systemctl(dir.filePath(QStringLiteral("bin/systemctl")));
-  QVERIFY(systemctl.open(QIODevice::WriteOnly));
-  systemctl.write(
-      "#!/bin/sh\n"
-      "case \"$1\" in\n"
-      "  show) printf 'LoadState=loaded\\nActiveState=active\\n' ;;\n"
-      "esac\n"
-      "exit 0\n");
-  systemctl.close();
-  systemctl.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  // systemd's stand-in, served from this test's own loop; the program finds
+  // it where it looks for the system bus.
+  bus_ = std::make_unique<ebbmark::testing::PrivateBus>();
+  if (bus_->Address().empty()) QSKIP("dbus-daemon is not available");
+  systemd_ = std::make_unique<ebbmark::testing::SystemdStandIn>(bus_io_, bus_->Address());
+  QVERIFY(systemd_->Ok());
+  systemd_->Install("active");
+  bus_pump_ = std::make_unique<ebbmark::AsioPump>(bus_io_);
+  bus_pump_->Start();
+  qputenv("DBUS_SYSTEM_BUS_ADDRESS", QByteArray::fromStdString(bus_->Address()));
 
   relay_.setProgram(QStringLiteral(EBBMARK_RELAY_SIM));
   relay_.setArguments({"--port", "0", "--no-udp", "--inverters", "0", "--fndc", "a", "--ac", "120",
@@ -87,7 +112,8 @@ void ViewTest::initTestCase() {
   QFile ini(dir.filePath(QStringLiteral("Ebbmark.ini")));
   QVERIFY(ini.open(QIODevice::WriteOnly));
   ini.write(QStringLiteral("[EbbmarkSvc]\nTCPHost=127.0.0.1\nTCPPort=%1\nInverterAddress=0\n"
-                           "ShutdownType=1\nSDSOC=70\nSOCOII=1\n")
+                           "ShutdownType=1\nSDSOC=70\nSOCOII=1\n"
+                           "SMTPTo=ops@example.org, boss@example.org\n")
                 .arg(port_)
                 .toUtf8());
   ini.close();
@@ -104,6 +130,8 @@ void ViewTest::initTestCase() {
 
 void ViewTest::cleanupTestCase() {
   guard_.stop();
+  if (bus_pump_) bus_pump_->Stop();
+  systemd_.reset();
   relay_.terminate();
   if (!relay_.waitForFinished(5000)) {
     relay_.kill();
@@ -153,6 +181,17 @@ void ViewTest::ShowsTheLiveValuesOfTheRelay() {
   QVERIFY2(stamp.contains(QRegularExpression(QStringLiteral("\\d+:\\d\\d:\\d\\d"))),
            qPrintable("status panel 2: " + stamp));
 
+  // The service's panel follows what systemd announces, as it happens.
+  auto* service = Find<QLabel>(main, "oStatusBarText1");
+  systemd_->SetActiveState("deactivating");
+  QTRY_COMPARE_WITH_TIMEOUT(service->text(), QStringLiteral("Service: Stopping "), kWaitMs);
+  systemd_->SetActiveState("inactive");
+  QTRY_COMPARE_WITH_TIMEOUT(service->text(), QStringLiteral("Service: Stopped "), kWaitMs);
+  systemd_->SetActiveState("activating");
+  QTRY_COMPARE_WITH_TIMEOUT(service->text(), QStringLiteral("Service: Starting "), kWaitMs);
+  systemd_->SetActiveState("active");
+  QTRY_COMPARE_WITH_TIMEOUT(service->text(), QStringLiteral("Service: Running "), kWaitMs);
+
   // File, Exit ends the program.
   auto* exit = main->findChild<QAction*>(QStringLiteral("mnuExit"));
   QVERIFY(exit);
@@ -171,7 +210,8 @@ void ViewTest::SocScrollBarDrivesItsBoxTheSaveButtonAndTheColour() {
   auto* box = Find<QLineEdit>(main, "txtOptSOC");
   auto* save = main->findChild<QAction*>(QStringLiteral("oToolbar_Save"));
   QVERIFY(bar && box && save);
-  QCOMPARE(box->text(), QStringLiteral("70%"));
+  // The settings load once the service manager has answered.
+  QTRY_COMPARE_WITH_TIMEOUT(box->text(), QStringLiteral("70%"), kWaitMs);
   // The bar is usable only while the battery monitor is heard.
   QTRY_VERIFY_WITH_TIMEOUT(bar->isEnabled(), kWaitMs);
   QTRY_VERIFY_WITH_TIMEOUT(Find<QLabel>(main, "lblACInput")->text().endsWith("v AC"), kWaitMs);
@@ -205,6 +245,169 @@ void ViewTest::SocScrollBarDrivesItsBoxTheSaveButtonAndTheColour() {
   main->close();
   QTRY_VERIFY_WITH_TIMEOUT(program.Ended(), kWaitMs);
   QVERIFY2(unexpected_box_.isEmpty(), qPrintable(unexpected_box_));
+}
+
+void ViewTest::InModal(QWidget* main, const char* action_name,
+                       const std::function<void(QWidget*)>& check) {
+  bool ran = false;
+  QTimer::singleShot(300, [&] {
+    QWidget* dialog = QApplication::activeModalWidget();
+    QVERIFY(dialog);
+    ran = true;
+    check(dialog);
+    QMetaObject::invokeMethod(dialog, "reject", Qt::QueuedConnection);
+  });
+  auto* action = main->findChild<QAction*>(QLatin1String(action_name));
+  QVERIFY(action);
+  action->trigger();
+  QVERIFY(ran);
+}
+
+void ViewTest::TypedBlanksAreDroppedWhereTheUserTypes() {
+  ebbmark::EbbmarkApp program;
+  program.Start();
+  QWidget* main = program.MainView()->Widget();
+  QTRY_VERIFY_WITH_TIMEOUT(main->isVisible(), kWaitMs);
+  auto* save = main->findChild<QAction*>(QStringLiteral("oToolbar_Save"));
+  QTRY_VERIFY_WITH_TIMEOUT(main->findChild<QAction*>(QStringLiteral("oToolbar_Email"))->isEnabled(),
+                           kWaitMs);
+
+  // Opening and closing the window leaves the file's list as it is.
+  InModal(main, "oToolbar_Email", [&](QWidget* dialog) {
+    QCOMPARE(Find<QLineEdit>(dialog, "txtTo")->text(),
+             QStringLiteral("ops@example.org, boss@example.org"));
+  });
+  QVERIFY(!save->isEnabled());
+  QCOMPARE(program.Model().Settings().SMTPTo, std::string("ops@example.org, boss@example.org"));
+
+  InModal(main, "oToolbar_Email", [&](QWidget* dialog) {
+    for (const char* name : {"txtTo", "txtSMTPHost"}) {
+      auto* box = Find<QLineEdit>(dialog, name);
+      box->setFocus();
+      box->setText(QStringLiteral("ops@example.org"));
+      box->setCursorPosition(0);
+      QTest::keyClicks(box, QStringLiteral("x y "));
+      QCOMPARE(box->text(), QStringLiteral("xyops@example.org"));
+      QCOMPARE(box->cursorPosition(), 2);
+    }
+    // The sender may hold a display name.
+    auto* from = Find<QLineEdit>(dialog, "txtFrom");
+    from->setFocus();
+    from->clear();
+    QTest::keyClicks(from, QStringLiteral("Shed Box"));
+    QCOMPARE(from->text(), QStringLiteral("Shed Box"));
+  });
+  QCOMPARE(program.Model().Settings().SMTPTo, std::string("xyops@example.org"));
+  QCOMPARE(program.Model().Settings().SMTPHost, std::string("xyops@example.org"));
+  QCOMPARE(program.Model().Settings().SMTPFrom, std::string("Shed Box"));
+  main->close();
+  QTRY_VERIFY_WITH_TIMEOUT(program.Ended(), kWaitMs);
+  QVERIFY2(unexpected_box_.isEmpty(), qPrintable(unexpected_box_));
+}
+
+QStringList ViewTest::Misfits(QWidget* top) {
+  QStringList misfits;
+  const auto fails = [&](QWidget* w, double need, double room) {
+    if (w->isVisible() && need > room)
+      misfits << QStringLiteral("%1 (%2 > %3)").arg(w->objectName()).arg(need).arg(room);
+  };
+  for (auto* label : top->findChildren<QLabel*>()) {
+    if (label->text().isEmpty() || label->objectName().isEmpty()) continue;
+    const QFontMetricsF fm(label->font());
+    const QRect room = label->contentsRect();
+    if (label->wordWrap()) {
+      const QRectF need =
+          fm.boundingRect(QRectF(0, 0, room.width(), 1e6), Qt::TextWordWrap, label->text());
+      fails(label, need.height(), room.height());
+    } else {
+      fails(label, fm.horizontalAdvance(label->text()), room.width());
+    }
+  }
+  // Boxes that show what the program computes; what the user types scrolls.
+  for (auto* edit : top->findChildren<QLineEdit*>()) {
+    if (edit->objectName().isEmpty() || !edit->isReadOnly()) continue;
+    fails(edit, QFontMetricsF(edit->font()).horizontalAdvance(edit->text()),
+          ebbmark::TextRoom(edit));
+  }
+  for (auto* check : top->findChildren<QCheckBox*>())
+    fails(check, check->sizeHint().width(), check->width());
+  for (auto* button : top->findChildren<QPushButton*>())
+    fails(button, QFontMetricsF(button->font()).horizontalAdvance(button->text()) + 8,
+          button->width());
+  for (auto* combo : top->findChildren<QComboBox*>()) {
+    // Every entry, beside the drop-down arrow.
+    QStyleOptionComboBox option;
+    option.initFrom(combo);
+    const QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                       QStyle::SC_ComboBoxEditField, combo);
+    const QFontMetricsF fm(combo->font());
+    for (int i = 0; i < combo->count(); ++i)
+      fails(combo, fm.horizontalAdvance(combo->itemText(i)), field.width());
+  }
+  for (auto* frame : top->findChildren<QGroupBox*>())
+    fails(frame, QFontMetricsF(frame->font()).horizontalAdvance(frame->title()) + 16,
+          frame->width());
+  return misfits;
+}
+
+void ViewTest::TextsFitTheirBoxes() {
+  ebbmark::EbbmarkApp program;
+  program.Start();
+  QWidget* main = program.MainView()->Widget();
+  QTRY_VERIFY_WITH_TIMEOUT(main->isVisible(), kWaitMs);
+  QTRY_VERIFY_WITH_TIMEOUT(main->findChild<QAction*>(QStringLiteral("oToolbar_Email"))->isEnabled(),
+                           kWaitMs);
+  auto& model = program.Model();
+  // The longest texts the window computes: the timer's longest duration
+  // and the not-configured notice with its widest mark.
+  model.hsbOpsTimer.SetValue(23 * 60 + 59);
+  QCOMPARE(Find<QLineEdit>(main, "txtOptTimer")->text(), QStringLiteral("23 hrs 59 mins"));
+  QCOMPARE(Find<QLabel>(main, "lblFNDCDetected")->text(),
+           QStringLiteral("Battery Monitor Detected "));
+  model.Settings().TCPHost.clear();
+  for (int turn = 0; turn < 4; ++turn) {
+    model.tmrConnection_Timer();
+    QVERIFY(
+        Find<QLineEdit>(main, "txtTrellanHost")->text().startsWith("Trellan not configured..."));
+    const QStringList misfits = Misfits(main);
+    QVERIFY2(misfits.isEmpty(), qPrintable(misfits.join(", ")));
+  }
+  for (const char* action : {"oToolbar_Email", "oToolbar_Service", "mnuAbout"})
+    InModal(main, action, [&](QWidget* dialog) {
+      const QStringList misfits = Misfits(dialog);
+      QVERIFY2(misfits.isEmpty(), qPrintable(misfits.join(", ")));
+    });
+  main->close();
+  QTRY_VERIFY_WITH_TIMEOUT(program.Ended(), kWaitMs);
+}
+
+void ViewTest::FinderSelectsNothingUntilTheUserDoes() {
+  ebbmark::testing::ToolWindowRig rig;
+  rig.network.Add(0xC0A80114, 0xFFFFFF00);  // 192.168.1.20/24
+  ebbmark::FrmFindServers finder(rig.Context());
+  finder.Form_Load();
+  finder.Show();
+  ebbmark::WindowView view(finder, nullptr);
+  QWidget* window = view.Widget();
+  // An answer arrives before the window has the focus.
+  QVERIFY(rig.sockets.last);
+  rig.sockets.last->Answer("\nTCP,shed-relay,8467,2,0,1\r", "192.168.1.20");
+  window->show();
+  window->activateWindow();
+  auto* list = Find<QListWidget>(window, "lstServers");
+  list->setFocus(Qt::TabFocusReason);
+  QTest::qWait(200);
+  QCOMPARE(list->count(), 1);
+  QCOMPARE(finder.lstServers.ListIndex(), -1);
+  QCOMPARE(finder.Height(), ebbmark::FrmFindServers::kShortHeight);
+  QVERIFY(list->selectedItems().isEmpty());
+
+  // The user's click selects it and shows the host name.
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                    list->visualItemRect(list->item(0)).center());
+  QCOMPARE(finder.lstServers.ListIndex(), 0);
+  QCOMPARE(Find<QLineEdit>(window, "txtHostName")->text(), QStringLiteral("shed-relay"));
+  finder.Close();
 }
 
 void ViewTest::Shoot(QWidget* window, const QString& folder, const QString& name) {
@@ -255,6 +458,14 @@ void ViewTest::Screenshots() {
   shoot_modal("oToolbar_Email", QStringLiteral("email"));
   shoot_modal("mnuAbout", QStringLiteral("about"));
   shoot_modal("oToolbar_Trellan", QStringLiteral("finder"));
+
+  // The longest texts the window computes: the not-configured notice and
+  // the longest duration.
+  program.Model().Settings().TCPHost.clear();
+  program.Model().tmrConnection_Timer();
+  program.Model().hsbOpsTimer.SetValue(23 * 60 + 59);
+  QTest::qWait(500);
+  Shoot(main, folder, QStringLiteral("main_longest"));
   main->close();
   QTRY_VERIFY_WITH_TIMEOUT(program.Ended(), kWaitMs);
 }

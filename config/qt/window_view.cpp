@@ -13,6 +13,7 @@
 #include <QFontMetricsF>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -25,6 +26,7 @@
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QStyle>
+#include <QStyleOptionFrame>
 #include <QToolBar>
 
 #include "config/qt/pictures.h"
@@ -46,6 +48,59 @@ constexpr int kStatusPicture = 240;
 
 QString Q(const std::string& s) {
   return QString::fromStdString(s);
+}
+
+// Hands every typed character of a text box to the model before it lands;
+// one the model drops never reaches the box, so the caret stays where the
+// user is typing. Pasting and the program's own writes are not typing.
+class KeyPressFilter final : public QObject {
+ public:
+  KeyPressFilter(TextBox& box, QObject* parent) : QObject(parent), box_(box) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const QString text = key->text();
+    if (text.isEmpty() || (key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier)))
+      return false;
+    QString kept;
+    bool dropped = false;
+    for (const char32_t c : text.toUcs4()) {
+      // Control characters (Backspace, Enter, Tab) are editing, not typing.
+      if (c < 0x20 || c == 0x7f || box_.KeyPress(c))
+        kept += QString::fromUcs4(&c, 1);
+      else
+        dropped = true;
+    }
+    if (!dropped) return false;
+    if (!kept.isEmpty()) {
+      auto* edit = static_cast<QLineEdit*>(watched);
+      edit->insert(kept);
+      box_.SetText(edit->text().toStdString());
+    }
+    return true;
+  }
+
+ private:
+  TextBox& box_;
+};
+
+// A box that asks for a font of its own (the relay host box) gets that face
+// in fixed pitch, at the application's size or smaller, down to a floor
+// that stays readable, so that its whole text fits: the not-configured
+// notice with its turning mark must be read to its end.
+constexpr double kSmallestNamedPoints = 6.0;
+
+QFont NamedFontFitting(const QString& text, double room) {
+  QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  const double design = QApplication::font().pointSizeF();
+  for (double points = design; points >= kSmallestNamedPoints; points -= 0.5) {
+    font.setPointSizeF(points);
+    if (QFontMetricsF(font).horizontalAdvance(text) <= room) return font;
+  }
+  font.setPointSizeF(kSmallestNamedPoints);
+  return font;
 }
 
 // The main window: closing it is the user's Exit.
@@ -154,6 +209,18 @@ bool CaptionsFit(const Window& window, double scale) {
 }
 
 }  // namespace
+
+double TextRoom(const QLineEdit* edit) {
+  // The frame, the box's fixed inner margin of 2 pixels a side, and any
+  // text margins set on it.
+  QStyleOptionFrame option;
+  option.initFrom(edit);
+  const int frame = edit->hasFrame()
+                        ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit)
+                        : 0;
+  const QMargins margins = edit->textMargins();
+  return edit->width() - 2 * frame - 4 - margins.left() - margins.right();
+}
 
 double FittingPixelsPerTwip(const Window& window) {
   const double base = PixelsPerTwip();
@@ -273,6 +340,7 @@ void WindowView::BuildControl(Control& c) {
         Sync(box);
       });
       connect(edit, &QLineEdit::editingFinished, this, [&box] { box.LostFocus(); });
+      edit->installEventFilter(new KeyPressFilter(box, edit));
       w = edit;
       break;
     }
@@ -326,7 +394,12 @@ void WindowView::BuildControl(Control& c) {
     case ControlKind::ListBox: {
       auto& list = static_cast<ListBox&>(c);
       auto* ql = new QListWidget(parent);
-      connect(ql, &QListWidget::currentRowChanged, this, [&list](int row) {
+      // What the user selects, not where the keyboard cursor stands: a list
+      // that gains the focus puts its cursor on the first entry without
+      // selecting it, and nothing may be chosen before the user does.
+      connect(ql, &QListWidget::itemSelectionChanged, this, [&list, ql] {
+        const QList<QListWidgetItem*> selected = ql->selectedItems();
+        const int row = selected.isEmpty() ? -1 : ql->row(selected.front());
         if (row != list.ListIndex()) list.SetListIndex(row);
       });
       connect(ql, &QListWidget::itemDoubleClicked, this, [&list, ql](QListWidgetItem* item) {
@@ -475,25 +548,29 @@ void WindowView::Sync(Control& c) {
       auto* edit = static_cast<QLineEdit*>(w);
       const QString text = Q(box.Text());
       if (edit->text() != text) {
+        // The caret stays where it was, as far as the new text allows.
+        const int caret = edit->cursorPosition();
         const QSignalBlocker block(edit);
         edit->setText(text);
+        if (edit->hasFocus()) edit->setCursorPosition(std::min(caret, int(text.size())));
       }
       edit->setReadOnly(box.Locked());
-      edit->setMaxLength(box.MaxLength() > 0 ? box.MaxLength() : 32767);
-      edit->setEchoMode(box.PasswordChar() ? QLineEdit::Password : QLineEdit::Normal);
+      // Setting the limit sets the text again, which puts the caret at the
+      // end: only when it changes.
+      const int limit = box.MaxLength() > 0 ? box.MaxLength() : 32767;
+      if (edit->maxLength() != limit) edit->setMaxLength(limit);
+      const auto echo = box.PasswordChar() ? QLineEdit::Password : QLineEdit::Normal;
+      if (edit->echoMode() != echo) edit->setEchoMode(echo);
       ApplyBackColour(edit, box.BackColour());
-      // The not-configured spinner wants its characters in fixed columns.
-      // The font is set only when the model switches it, not on every
-      // refresh of the text.
+      // The not-configured spinner wants its characters in fixed columns,
+      // at a size at which the whole of it fits. The font changes only
+      // when the size it needs does, not on every turn of the mark.
       const bool fixed_wanted = !box.FontName().empty();
-      if (edit->property("ebbmarkFixedFont").toBool() != fixed_wanted) {
-        edit->setProperty("ebbmarkFixedFont", fixed_wanted);
-        QFont font;
-        if (fixed_wanted) {
-          font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-          font.setPointSizeF(QApplication::font().pointSizeF());
-        }
-        edit->setFont(font);
+      double points = 0;
+      if (fixed_wanted) points = NamedFontFitting(text, TextRoom(edit)).pointSizeF();
+      if (edit->property("ebbmarkFixedPoints").toDouble() != points) {
+        edit->setProperty("ebbmarkFixedPoints", points);
+        edit->setFont(fixed_wanted ? NamedFontFitting(text, TextRoom(edit)) : QFont());
       }
       break;
     }
@@ -555,7 +632,11 @@ void WindowView::Sync(Control& c) {
         ql->clear();
         ql->addItems(items);
       }
-      ql->setCurrentRow(list.ListIndex());
+      if (list.ListIndex() < 0) {
+        ql->clearSelection();
+      } else if (ql->currentRow() != list.ListIndex() || ql->selectedItems().isEmpty()) {
+        ql->setCurrentRow(list.ListIndex(), QItemSelectionModel::ClearAndSelect);
+      }
       break;
     }
     case ControlKind::CommandButton: {

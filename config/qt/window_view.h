@@ -21,6 +21,7 @@
 
 class QAction;
 class QLabel;
+class QLineEdit;
 class QMenu;
 
 namespace ebbmark {
@@ -32,6 +33,8 @@ double PixelsPerTwip();
 // The same, grown where needed so that every caption of `window` fits its
 // control in the user's font.
 double FittingPixelsPerTwip(const Window& window);
+// The width in pixels a line edit has for its text.
+double TextRoom(const QLineEdit* edit);
 
 class WindowView : public QObject {
   Q_OBJECT

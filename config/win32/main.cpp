@@ -12,6 +12,7 @@
 
 #include "base/clock.h"
 #include "platform/service_control.h"
+#include "platform/service_watch.h"
 #include "common/settings.h"
 #include "common/tcp_client.h"
 #include "config/model/frm_ebbmark.h"
@@ -69,7 +70,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   const std::string program_folder = ProgramFolder();
   const std::string settings_path = JoinPath(SettingsFolder(fs, program_folder), kSettingsFileName);
   SettingsRecord settings;
-  ServiceControl& service = SystemServiceControl();
+  std::unique_ptr<ServiceWatch> service_watch = MakeServiceWatch(io, kServiceName);
+  ServiceWatch& service = *service_watch;
   win32view::ViewDialogs dialogs;
   win32view::ViewShell shell;
   win32view::MutexInstanceCheck instance_check(NativeWindow::kMainClass);

@@ -120,9 +120,37 @@ void SyncEntries(HWND h, std::vector<std::string>& shown, const std::vector<std:
     ::SendMessageW(h, m.set_selection, static_cast<WPARAM>(index), 0);
 }
 
+// Hands every typed character of a text box to the model before the box
+// takes it; one the model drops never lands, so the caret stays where the
+// user is typing. Pasting and the program's own writes are not typing.
+LRESULT CALLBACK TypedKeyProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR id,
+                              DWORD_PTR data) {
+  if (msg == WM_CHAR) {
+    const auto unit = static_cast<char32_t>(wp);
+    // Control characters (Backspace, Enter, Tab) are editing, not typing;
+    // a character outside the basic plane arrives in two halves that the
+    // box joins, and passes as it is.
+    const bool surrogate = unit >= 0xD800 && unit <= 0xDFFF;
+    if (unit >= 0x20 && unit != 0x7F && !surrogate &&
+        !reinterpret_cast<TextBox*>(data)->KeyPress(unit))
+      return 0;
+  } else if (msg == WM_NCDESTROY) {
+    ::RemoveWindowSubclass(hwnd, TypedKeyProc, id);
+  }
+  return ::DefSubclassProc(hwnd, msg, wp, lp);
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ classes
+
+namespace {
+// A class registered before (a second caller in the same program) is as
+// good as a new one.
+bool Registered(ATOM atom) {
+  return atom != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
+}  // namespace
 
 bool NativeWindow::RegisterClasses(HINSTANCE instance) {
   WNDCLASSEXW wc{};
@@ -138,9 +166,9 @@ bool NativeWindow::RegisterClasses(HINSTANCE instance) {
                                                ::GetSystemMetrics(SM_CXSMICON),
                                                ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
   wc.lpszClassName = kMainClass;
-  if (::RegisterClassExW(&wc) == 0) return false;
+  if (!Registered(::RegisterClassExW(&wc))) return false;
   wc.lpszClassName = kToolClass;
-  if (::RegisterClassExW(&wc) == 0) return false;
+  if (!Registered(::RegisterClassExW(&wc))) return false;
 
   WNDCLASSEXW pc{};
   pc.cbSize = sizeof(pc);
@@ -148,7 +176,7 @@ bool NativeWindow::RegisterClasses(HINSTANCE instance) {
   pc.hInstance = instance;
   pc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
   pc.lpszClassName = kPictureClass;
-  return ::RegisterClassExW(&pc) != 0;
+  return Registered(::RegisterClassExW(&pc));
 }
 
 NativeWindow* NativeWindow::For(const Window* model) {
@@ -426,6 +454,8 @@ void NativeWindow::CreateControls() {
                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(n->id)), instance, nullptr);
     if (n->hwnd == nullptr) continue;
     ::SendMessageW(n->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    if (c->Kind() == ControlKind::TextBox)
+      ::SetWindowSubclass(n->hwnd, TypedKeyProc, 1, reinterpret_cast<DWORD_PTR>(c));
 
     if (c->Kind() == ControlKind::Toolbar) {
       auto& toolbar = static_cast<Toolbar&>(*c);

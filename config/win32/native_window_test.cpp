@@ -32,10 +32,14 @@ class Sample : public Window {
     ok.SetGeometry({120, 2100, 1200, 375});
     ok.SetCaption("OK");
     ok.SetDefault(true);
-    // Like the email window: a blank typed into the box is dropped.
+    // Like the email window: a typed blank is dropped.
+    box.OnKeyPress = [](char32_t& key) {
+      if (key == U' ') key = 0;
+    };
+    // A correction the model makes to what reaches it (a pasted text).
     box.OnChange = [this] {
       std::string t = box.Text();
-      if (std::erase(t, ' ') > 0) box.SetText(t);
+      if (std::erase(t, '\t') > 0) box.SetText(t);
     };
     ok.OnClick = [this] { ++ok_clicks; };
   }
@@ -114,9 +118,26 @@ TEST_F(Win32WindowTest, AHiddenFrameHidesWhatItHolds) {
 TEST_F(Win32WindowTest, TypingReachesTheModelAndItsCorrectionComesBack) {
   ::SetWindowTextW(Native(model_.box), L"mail.example.org");  // raises EN_CHANGE
   EXPECT_EQ(model_.box.Text(), "mail.example.org");
-  ::SetWindowTextW(Native(model_.box), L"mail example");
+  ::SetWindowTextW(Native(model_.box), L"mail\texample");
   EXPECT_EQ(model_.box.Text(), "mailexample");
   EXPECT_EQ(TextOf(Native(model_.box)), L"mailexample");
+}
+
+TEST_F(Win32WindowTest, TypedBlanksAreDroppedWhereTheUserTypes) {
+  HWND box = Native(model_.box);
+  ::SetWindowTextW(box, L"ops@example.org");
+  ::SetFocus(box);
+  ::SendMessageW(box, EM_SETSEL, 0, 0);
+  for (const wchar_t c : std::wstring(L"x y ")) ::SendMessageW(box, WM_CHAR, c, 0);
+  EXPECT_EQ(TextOf(box), L"xyops@example.org");
+  EXPECT_EQ(model_.box.Text(), "xyops@example.org");
+  DWORD start = 0, end = 0;
+  ::SendMessageW(box, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+  EXPECT_EQ(start, 2u);
+  EXPECT_EQ(end, 2u);
+  // Text the program writes is shown as it is, blanks and all.
+  model_.box.SetText("ops@example.org, boss@example.org");
+  EXPECT_EQ(TextOf(box), L"ops@example.org, boss@example.org");
 }
 
 TEST_F(Win32WindowTest, ClicksGoThroughTheModel) {

@@ -12,6 +12,7 @@
 #include <asio/post.hpp>
 
 #include "platform/service_control.h"
+#include "platform/service_watch.h"
 #include "common/settings.h"
 #include "config/model/tool_windows.h"
 #include "platform/mailer.h"
@@ -59,6 +60,27 @@ class ScriptedServiceControl : public ServiceControl {
   }
 };
 
+// A service manager that answers start and stop requests only when the test
+// says so, as systemd does once polkit's question has been answered.
+class DeferredServiceWatch : public ServiceWatch {
+ public:
+  ServiceState state = ServiceState::Stopped;
+  std::vector<std::function<void(bool)>> pending;
+
+  ServiceState State() const override { return state; }
+  void Start(std::function<void(bool)> done) override { pending.push_back(std::move(done)); }
+  void Stop(std::function<void(bool)> done) override { pending.push_back(std::move(done)); }
+  void Report(ServiceState s) {
+    state = s;
+    NotifyChange();
+  }
+  void Answer(bool ok) {
+    auto calls = std::move(pending);
+    pending.clear();
+    for (auto& done : calls) done(ok);
+  }
+};
+
 class ScriptedMailer : public Mailer {
  public:
   explicit ScriptedMailer(asio::io_context& io) : io_(io) {}
@@ -95,6 +117,7 @@ struct ToolWindowRig {
   asio::io_context io;
   SettingsRecord settings;
   ScriptedServiceControl service;
+  PolledServiceWatch watch{service, kServiceName, nullptr};
   ScriptedDialogs dialogs;
   ScriptedMailer mailer{io};
   FakeShell shell;
@@ -104,9 +127,11 @@ struct ToolWindowRig {
   std::string computer_name = "BENCH-PC";
 
   ToolWindowContext Context() {
-    return ToolWindowContext{
-        io,    settings, service,           dialogs,     mailer,
-        shell, network,  sockets.Factory(), readme_path, [this] { return computer_name; }};
+    return ToolWindowContext{io,          settings,
+                             watch,       dialogs,
+                             mailer,      shell,
+                             network,     sockets.Factory(),
+                             readme_path, [this] { return computer_name; }};
   }
   // Lets posted results arrive.
   void Poll() {

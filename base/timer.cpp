@@ -1,4 +1,4 @@
-#include "common/timer.h"
+#include "base/timer.h"
 
 namespace ebbmark {
 

@@ -1,0 +1,162 @@
+// Every caption and every text the program computes fits its control in the
+// font the view gives it, at 96 and at 144 DPI: the main window with its
+// longest texts (the not-configured notice, the longest duration, the
+// longest action type) and the email window.
+
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/service_watch.h"
+#include "config/model/frm_ebbmark.h"
+#include "config/model/frm_email.h"
+#include "config/win32/native_window.h"
+#include "tests/support/config_fakes.h"
+#include "tests/support/fake_file_system.h"
+#include "tests/support/service_fakes.h"
+#include "tests/support/tool_window_fakes.h"
+
+namespace ebbmark::win32view {
+namespace {
+
+std::wstring TextOf(HWND h) {
+  wchar_t buf[512] = {};
+  ::GetWindowTextW(h, buf, 512);
+  return buf;
+}
+
+wchar_t ClassOf(HWND h) {
+  wchar_t buf[64] = {};
+  ::GetClassNameW(h, buf, 64);
+  return static_cast<wchar_t>(::towupper(buf[0]));  // Static, Button, Edit, ComboBox
+}
+
+int Extent(HWND h, const std::wstring& text) {
+  HDC dc = ::GetDC(h);
+  HGDIOBJ old = ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(h, WM_GETFONT, 0, 0)));
+  SIZE size{};
+  ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  ::SelectObject(dc, old);
+  ::ReleaseDC(h, dc);
+  return size.cx;
+}
+
+// The controls of `top` whose one-row text does not fit them, with what
+// it needs and what it has.
+std::vector<std::string> Misfits(HWND top, int dpi) {
+  std::vector<std::string> misfits;
+  for (HWND h = ::GetWindow(top, GW_CHILD); h != nullptr; h = ::GetWindow(h, GW_HWNDNEXT)) {
+    if (!::IsWindowVisible(h)) continue;
+    RECT r{};
+    ::GetClientRect(h, &r);
+    const LONG_PTR style = ::GetWindowLongPtrW(h, GWL_STYLE);
+    const std::wstring text = TextOf(h);
+    std::vector<std::pair<std::wstring, int>> checks;  // text, room
+    switch (ClassOf(h)) {
+      case L'S':
+        // Labels that wrap have two rows; the view checks those itself.
+        if (!text.empty() && r.bottom < ::MulDiv(24, dpi, 96)) checks.push_back({text, r.right});
+        break;
+      case L'B':
+        if ((style & BS_TYPEMASK) == BS_AUTOCHECKBOX || (style & BS_TYPEMASK) == BS_CHECKBOX)
+          checks.push_back({text, r.right - ::MulDiv(18, dpi, 96)});
+        break;
+      case L'E':
+        // Boxes that show what the program computes; typing scrolls.
+        if (style & ES_READONLY) {
+          RECT f{};
+          ::SendMessageW(h, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&f));
+          checks.push_back({text, f.right - f.left});
+        }
+        break;
+      case L'C': {
+        // Every entry beside the drop-down button, which the system draws
+        // at its own size.
+        const int room = r.right - ::GetSystemMetrics(SM_CXVSCROLL) - ::MulDiv(6, dpi, 96);
+        const int n = static_cast<int>(::SendMessageW(h, CB_GETCOUNT, 0, 0));
+        for (int i = 0; i < n; ++i) {
+          wchar_t item[256] = {};
+          ::SendMessageW(h, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
+          checks.push_back({item, room});
+        }
+        break;
+      }
+      default:
+        break;
+    }
+    for (const auto& [t, room] : checks) {
+      const int need = Extent(h, t);
+      if (need > room) {
+        std::string name(t.begin(), t.end());
+        misfits.push_back(name + " (" + std::to_string(need) + " > " + std::to_string(room) + ")");
+      }
+    }
+    const auto inner = Misfits(h, dpi);  // frames hold controls of their own
+    misfits.insert(misfits.end(), inner.begin(), inner.end());
+  }
+  return misfits;
+}
+
+void ChangeDpi(HWND top, int dpi) {
+  RECT r{};
+  ::GetWindowRect(top, &r);
+  ::SendMessageW(top, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(dpi, dpi),
+                 reinterpret_cast<LPARAM>(&r));
+}
+
+class Win32FitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static const bool registered = NativeWindow::RegisterClasses(::GetModuleHandleW(nullptr));
+    ASSERT_TRUE(registered);
+  }
+  asio::io_context io;
+  ManualClock clock;
+  testing::FakeFileSystem fs;
+  SettingsRecord settings;
+  testing::FakeServiceControl service;
+  PolledServiceWatch watch{service, kServiceName, nullptr};
+  testing::ScriptedDialogs dialogs;
+  testing::FakeShell shell;
+  testing::FakeTcpClient tcp;
+  testing::FakeInstanceCheck instance;
+};
+
+TEST_F(Win32FitTest, MainWindowWithItsLongestTexts) {
+  service.installed = true;
+  FrmEbbmark model(ConfigContext{io, clock, fs, "C:\\Ebbmark\\Ebbmark.ini", settings, watch,
+                                 dialogs, shell, tcp, instance, "", [] {}});
+  model.Form_Load();
+  NativeWindow view(model, NativeWindow::Options{});
+  if (view.Hwnd() == nullptr) GTEST_SKIP() << "no desktop to create windows on";
+  model.hsbOpsTimer.SetValue(23 * 60 + 59);
+  ASSERT_EQ(model.txtOptTimer.Text(), "23 hrs 59 mins");
+  model.cboShutdownType.SetListIndex(2);
+  for (const int dpi : {96, 144}) {
+    ChangeDpi(view.Hwnd(), dpi);
+    // Every turn of the not-configured notice's mark.
+    for (int turn = 0; turn < 4; ++turn) {
+      model.tmrConnection_Timer();
+      EXPECT_EQ(Misfits(view.Hwnd(), dpi), std::vector<std::string>()) << dpi << " DPI";
+    }
+  }
+}
+
+TEST_F(Win32FitTest, EmailWindow) {
+  testing::ToolWindowRig rig;
+  FrmEmail model(rig.Context());
+  testing::Open(model);
+  NativeWindow view(model, NativeWindow::Options{});
+  if (view.Hwnd() == nullptr) GTEST_SKIP() << "no desktop to create windows on";
+  for (const int dpi : {96, 144}) {
+    ChangeDpi(view.Hwnd(), dpi);
+    EXPECT_EQ(Misfits(view.Hwnd(), dpi), std::vector<std::string>()) << dpi << " DPI";
+  }
+}
+
+}  // namespace
+}  // namespace ebbmark::win32view
