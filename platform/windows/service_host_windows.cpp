@@ -87,7 +87,8 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN: {
       std::lock_guard lock(shared->mutex);
-      shared->Report(SERVICE_STOP_PENDING, 5000);
+      // Notices still going out get up to 10 s before the process ends.
+      shared->Report(SERVICE_STOP_PENDING, 12000);
       shared->PostStop(shared);
       return NO_ERROR;
     }
