@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "tests/support/fake_file_system.h"
+#include "tests/support/secret_fakes.h"
 #include "tests/support/service_fakes.h"
 
 namespace ebbmark {
@@ -301,19 +302,6 @@ TEST_F(ServiceAppTest, AFailedSendIsRecordedOnce) {
   EXPECT_EQ(log.records.back().id, 110u);
 }
 
-// The password file as the service sees it: what Read answers is set by the test.
-class FakeSecretStore : public SecretStore {
- public:
-  SecretRead answer;
-  std::vector<std::string> reads;
-  SecretRead Read(const std::string& path) override {
-    reads.push_back(path);
-    return answer;
-  }
-  std::error_code Write(const std::string&, const std::string&) override { return {}; }
-  std::error_code Remove(const std::string&) override { return {}; }
-};
-
 class SignInTest : public ServiceAppTest {
  protected:
   void StartAndBeginInverting() {
@@ -347,7 +335,7 @@ class SignInTest : public ServiceAppTest {
 };
 
 TEST_F(SignInTest, PasswordIsReadAtSendTimeAndNeverRecorded) {
-  secrets.answer = {SecretRead::Status::Ok, "s3cret pass", {}};
+  secrets.files[JoinPath(kHome, "smtp.secret")] = "s3cret pass";
   mailer.result = MailResult{false, 67, "the user name or password was refused"};
   StartAndBeginInverting();
   ASSERT_EQ(mailer.sent.size(), 1u);
@@ -363,14 +351,13 @@ TEST_F(SignInTest, PasswordIsReadAtSendTimeAndNeverRecorded) {
 }
 
 TEST_F(SignInTest, NoReadablePasswordMeansNoSendAndARecordThatSaysWhy) {
-  secrets.answer = {SecretRead::Status::Missing, {}, {}};
   StartAndBeginInverting();
   EXPECT_TRUE(mailer.sent.empty());
   EXPECT_TRUE(AnyRecordHolds("no password is saved for the sign-in"));
   EXPECT_TRUE(AnyRecordHolds("(signing in as \"alerts@example.test\", no password given)."));
 
   log.records.clear();
-  secrets.answer = {SecretRead::Status::Ok, "bad\r\nline", {}};
+  secrets.files[JoinPath(kHome, "smtp.secret")] = "bad\r\nline";
   other.reset();
   StartAndBeginInverting();
   EXPECT_TRUE(mailer.sent.empty());

@@ -1,10 +1,12 @@
 #include "config/qt/ebbmark_app.h"
 
+#include "common/mail_sign_in.h"
 #include "common/service_control.h"
 #include "config/model/tool_windows.h"
 #include "platform/file_system.h"
 #include "platform/network_info.h"
 #include "platform/program_path.h"
+#include "platform/secret_store.h"
 
 namespace ebbmark {
 
@@ -33,6 +35,7 @@ EbbmarkApp::EbbmarkApp() : tcp_(MakeTcpClient(io_)) {
         if (on_end) on_end();
       },
   };
+  ctx.secrets = &RealSecretStore();
   model_ = std::make_unique<FrmEbbmark>(std::move(ctx));
   ConnectToolWindows(
       *model_, [this] { return ToolContext(); },
@@ -63,11 +66,14 @@ ToolWindowContext EbbmarkApp::ToolContext() {
   // The email window is the only one that sends; the others get a mailer
   // reference they never use.
   if (!mailer_) mailer_ = MakeMailer(io_);
-  return ToolWindowContext{
+  ToolWindowContext ctx{
       io_,        settings_, SystemServiceControl(), dialogs_,
       *mailer_,   shell_,    SystemNetworkInfo(),    nullptr,
       help_path_, nullptr,
   };
+  ctx.secrets = &RealSecretStore();
+  ctx.secret_path = SecretPath(SettingsFolder(RealFileSystem(), ProgramFolder()));
+  return ctx;
 }
 
 QWidget* EbbmarkApp::WidgetOf(const Window* window) const {

@@ -11,6 +11,7 @@
 #include <asio/io_context.hpp>
 
 #include "common/clock.h"
+#include "common/mail_sign_in.h"
 #include "common/service_control.h"
 #include "common/settings.h"
 #include "common/tcp_client.h"
@@ -24,6 +25,7 @@
 #include "platform/mailer.h"
 #include "platform/network_info.h"
 #include "platform/program_path.h"
+#include "platform/secret_store.h"
 
 namespace {
 
@@ -81,6 +83,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   ConfigContext ctx{io,      clock, fs,   settings_path,  settings,  service,
                     dialogs, shell, *tcp, instance_check, help_path, [&loop] { loop.Quit(); }};
+  ctx.secrets = &RealSecretStore();
   FrmEbbmark main_window(ctx);
 
   ToolWindowContext tools{io,
@@ -93,6 +96,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
                           [&io] { return MakeUdpSocket(io); },
                           help_path,
                           {}};
+  tools.secrets = &RealSecretStore();
+  tools.secret_path = SecretPath(SettingsFolder(fs, program_folder));
 
   ConnectToolWindows(
       main_window, [&tools] { return tools; },
