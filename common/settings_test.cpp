@@ -470,11 +470,12 @@ TEST_F(SettingsTest, UserNameWithALineBreakOrNulIsNotSaved) {
 
 // The record learns only whether a password is saved, never what it is.
 TEST_F(SettingsTest, PasswordPresenceComesFromTheFileBesideTheSettings) {
-  fs.Put("/opt/ebbmark/smtp.secret", "hunter2");
+  const std::string secret = JoinPath("/opt/ebbmark", "smtp.secret");
+  fs.Put(secret, "hunter2");
   const SettingsRecord with = LoadKey("SMTPUser", "u");
   EXPECT_TRUE(with.SMTPPasswordSet);
   EXPECT_FALSE(with.SMTPPasswordChange.has_value());
-  fs.files.erase("/opt/ebbmark/smtp.secret");
+  fs.files.erase(secret);
   EXPECT_FALSE(LoadKey("SMTPUser", "u").SMTPPasswordSet);
 }
 
