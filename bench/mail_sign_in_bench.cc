@@ -80,6 +80,7 @@ pid_t StartServer(int port, const char* mode) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid = -1;
   posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -130,8 +131,10 @@ void StartTlsWithSignIn(benchmark::State& state) {
   SendLoop(state, m);
 }
 
-BENCHMARK(PlainSmtp)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(StartTlsWithSignIn)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+// The time that counts is the wall clock's: most of a send is spent waiting
+// for the helper and the server, not on this process's CPU.
+BENCHMARK(PlainSmtp)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(StartTlsWithSignIn)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
 }  // namespace
 

@@ -1,7 +1,5 @@
 #include "common/mail_sign_in.h"
 
-#include "platform/file_system.h"
-
 namespace ebbmark {
 namespace {
 
@@ -37,10 +35,6 @@ const char* SignInProblemText(SignInProblem problem) {
       return "the password is longer than 1024 bytes";
   }
   return "the sign-in cannot be used";
-}
-
-std::string SecretPath(const std::string& settings_folder) {
-  return JoinPath(settings_folder, kSecretFileName);
 }
 
 std::string PasswordFromFile(std::string contents) {

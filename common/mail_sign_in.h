@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_system.h"
+
 namespace ebbmark {
 
 // SMTPSecurity values.
@@ -42,8 +44,11 @@ inline constexpr const char* kNoEncryption = "the server offers no encryption";
 inline constexpr const char* kNoPassword = "no password is saved for the sign-in";
 }  // namespace sign_in_texts
 
-// The password file of a settings folder.
-std::string SecretPath(const std::string& settings_folder);
+// The password file of a settings folder. Inline, so the mail helper, which
+// links no platform code, does not need JoinPath.
+inline std::string SecretPath(const std::string& settings_folder) {
+  return JoinPath(settings_folder, kSecretFileName);
+}
 
 // The password as read from the file: one trailing line end (left by an
 // editor or "echo") is not part of it.
