@@ -19,6 +19,11 @@ struct MailMessage {
   std::string to;
   std::string subject;
   std::string body;  // any line ends; sent with CR LF
+  // Sign-in and encryption (common/mail_sign_in.h). A user name is only ever
+  // sent over an encrypted connection; the password is never logged.
+  int security = 0;  // a MailSecurity value
+  std::string user;  // empty: no sign-in
+  std::string password;
 };
 
 // How a send ended.

@@ -40,6 +40,13 @@ std::string EncodeMailRequest(const MailRequest& r) {
   put("from", r.from);
   for (const auto& to : r.recipients) put("to", to);
   put("connect-timeout-ms", std::to_string(r.connect_timeout.count()));
+  // Written only when used, so a request without them is the same as before.
+  if (r.security != 0) put("security", std::to_string(r.security));
+  if (!r.user.empty()) {
+    put("user", r.user);
+    put("password", r.password);
+  }
+  if (!r.ca_file.empty()) put("ca-file", r.ca_file);
   out += '\n';
   out += r.text;
   return out;
@@ -71,6 +78,16 @@ std::optional<MailRequest> DecodeMailRequest(std::string_view text) {
       const auto n = Number(value);
       if (!n || *n <= 0 || *n > 3'600'000) return std::nullopt;
       r.connect_timeout = std::chrono::milliseconds{*n};
+    } else if (key == "security") {
+      const auto n = Number(value);
+      if (!n || *n < 0 || *n > 2) return std::nullopt;
+      r.security = static_cast<int>(*n);
+    } else if (key == "user") {
+      r.user = value;
+    } else if (key == "password") {
+      r.password = value;
+    } else if (key == "ca-file") {
+      r.ca_file = value;
     } else {
       return std::nullopt;
     }

@@ -19,6 +19,12 @@ struct MailRequest {
   std::string from;
   std::vector<std::string> recipients;
   std::chrono::milliseconds connect_timeout{15'000};
+  int security = 0;  // a MailSecurity value
+  std::string user;  // empty: no sign-in
+  // Travels only through the pipe to the helper: never in its command line
+  // or environment, where other accounts could see it.
+  std::string password;
+  std::string ca_file;  // certificates to trust instead of the system's (tests)
   std::string text;  // the whole message, CR LF line ends
 };
 

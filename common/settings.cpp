@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "base/mail_sign_in.h"
 #include "common/numeric_text.h"
 #include "common/profile_file.h"
 
@@ -41,6 +42,13 @@ class Reader {
  private:
   std::string_view text_;
 };
+
+// The folder of a file path: everything before its last separator.
+std::string FolderOf(const std::string& path) {
+  const auto cut = path.find_last_of("/\\");
+  if (cut == std::string::npos) return ".";
+  return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+}
 
 bool Between(std::int64_t v, std::int64_t lo, std::int64_t hi) {
   return v >= lo && v <= hi;
@@ -90,6 +98,11 @@ void SettingsStore::LoadSettings(SettingsRecord& record) const {
       "EmailOptions", "0", [](std::int32_t v) { return Between(v, 0, 3); }, 0);
   record.EmailDelay = r.Int32(
       "EmailDelay", "0", [](std::int32_t v) { return Between(v, 0, 60); }, 0);
+  record.SMTPSecurity = r.Int32(
+      "SMTPSecurity", "0", [](std::int32_t v) { return Between(v, 0, 2); }, 0);
+  record.SMTPUser = r.Text("SMTPUser");
+  // The record only learns whether a password is saved, never what it is.
+  record.SMTPPasswordSet = fs_.Stamp(JoinPath(FolderOf(path_), kSecretFileName)).has_value();
 
   // A run file that no longer exists (or is hidden, or is a folder) is
   // dropped, so the service never announces or tries to start it.
@@ -110,6 +123,9 @@ std::error_code SettingsStore::SaveSettings(const SettingsRecord& record,
 
 std::error_code SettingsStore::SettingsText(const SettingsRecord& record, SaveOptions options,
                                             std::string& text) const {
+  if (CheckUserName(record.SMTPUser) != SignInProblem::None) {
+    return std::make_error_code(std::errc::invalid_argument);
+  }
   ReadResult file = fs_.ReadFile(path_);
   if (file.status == ReadResult::Status::Error) {
     // Writing now would throw away whatever the file holds besides our keys.
@@ -145,6 +161,15 @@ std::error_code SettingsStore::SettingsText(const SettingsRecord& record, SaveOp
   put("SMTPTo", record.SMTPTo);
   put("EmailOptions", std::to_string(record.EmailOptions));
   put("EmailDelay", std::to_string(record.EmailDelay));
+  const auto optional = [&](const char* key, const std::string& value, bool is_default) {
+    if (!is_default) {
+      put(key, value);
+    } else {
+      text = DeleteProfileKey(text, kSettingsSection, key);
+    }
+  };
+  optional("SMTPSecurity", std::to_string(record.SMTPSecurity), record.SMTPSecurity == 0);
+  optional("SMTPUser", record.SMTPUser, record.SMTPUser.empty());
   return {};
 }
 

@@ -36,6 +36,15 @@ struct SettingsRecord {
   std::string SMTPTo;
   std::int32_t EmailOptions = 0;
   std::int32_t EmailDelay = 0;
+  // Optional keys; absent, mail goes out as it always did.
+  std::int32_t SMTPSecurity = 0;  // a MailSecurity value, 0..2
+  std::string SMTPUser;           // empty: no sign-in
+  // Not keys of the file: the password lives in smtp.secret beside it.
+  // Whether that file exists (the window shows only this) ...
+  bool SMTPPasswordSet = false;
+  // ... and a change typed in the email window that the next save writes
+  // there: nothing when unchanged, an empty text to remove the password.
+  std::optional<std::string> SMTPPasswordChange;
   // Stamp of the file at the last load that could read it; empty until then.
   std::optional<FileStamp> SettingsFileTime;
 };
@@ -58,7 +67,10 @@ class SettingsStore {
 
   // Writes every key, keeping all other content of the file, and replaces the
   // file atomically. Returns the failure (folder missing, read-only ...); the
-  // record is never changed.
+  // record is never changed. "SMTPSecurity" and "SMTPUser" are written only
+  // when they differ from their defaults (and removed otherwise), so a file
+  // without them stays as it was. A user name holding CR, LF or NUL is refused
+  // (invalid_argument) and nothing is written.
   std::error_code SaveSettings(const SettingsRecord& record, SaveOptions options = {}) const;
 
   // The text SaveSettings would write, in `text`, without writing it; the

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/support/fake_file_system.h"
 
@@ -417,6 +419,64 @@ TEST(SettingsFolderTest, ChoosesTheFolder) {
   fs.Put("/opt/eb/Ebbmark.ini", "");
   EXPECT_EQ(ChooseSettingsFolder(fs, "/opt/eb", "", false), "/opt/eb");
   EXPECT_EQ(ChooseSettingsFolder(fs, "/opt/eb/", "", false), "/opt/eb/");
+}
+
+// The sign-in keys are optional: a file written before they existed loads
+// and saves exactly as before.
+TEST_F(SettingsTest, SignInKeysAreOptionalAndLeaveOldFilesAsTheyWere) {
+  const std::string old_file =
+      "[EbbmarkSvc]\r\nUDPBPort=8466\r\nTCPHost=relay\r\nTCPPort=8467\r\nInverterAddress=0\r\n"
+      "ShutdownType=0\r\nForce=1\r\nSDVoltage=9\r\nSDTimer=0\r\nSDSOC=59\r\nSOCOII=1\r\n"
+      "SMTPHost=mail\r\nSMTPPort=25\r\nSMTPFrom=a@b\r\nSMTPTo=c@d\r\nEmailOptions=3\r\n"
+      "EmailDelay=0\r\n";
+  SettingsRecord r = Load(old_file);
+  EXPECT_EQ(r.SMTPSecurity, 0);
+  EXPECT_EQ(r.SMTPUser, "");
+  EXPECT_FALSE(r.SMTPPasswordSet);
+  ASSERT_FALSE(store.SaveSettings(r));
+  EXPECT_EQ(fs.files[kPath], old_file);
+
+  // Set, they are written; back at their defaults, they go again.
+  r.SMTPSecurity = 1;
+  r.SMTPUser = "alerts@example.test";
+  ASSERT_FALSE(store.SaveSettings(r));
+  SettingsRecord back;
+  store.LoadSettings(back);
+  EXPECT_EQ(back.SMTPSecurity, 1);
+  EXPECT_EQ(back.SMTPUser, "alerts@example.test");
+  back.SMTPSecurity = 0;
+  back.SMTPUser.clear();
+  ASSERT_FALSE(store.SaveSettings(back));
+  EXPECT_EQ(fs.files[kPath], old_file);
+}
+
+TEST_F(SettingsTest, SecurityOutsideItsRangeLoadsAsBefore) {
+  for (const auto& [text, expected] : std::vector<std::pair<std::string, int>>{
+           {"0", 0}, {"1", 1}, {"2", 2}, {"3", 0}, {"-1", 0}, {"abc", 0}, {"1.6", 2}, {"", 0}}) {
+    EXPECT_EQ(LoadKey("SMTPSecurity", text).SMTPSecurity, expected) << text;
+  }
+}
+
+TEST_F(SettingsTest, UserNameWithALineBreakOrNulIsNotSaved) {
+  fs.Put(kPath, "[EbbmarkSvc]\r\nSMTPUser=before\r\n");
+  for (const std::string& bad :
+       {std::string("a\rb"), std::string("a\nSMTPHost=evil"), std::string("a\0b", 3)}) {
+    SettingsRecord r;
+    r.SMTPUser = bad;
+    EXPECT_EQ(store.SaveSettings(r), std::make_error_code(std::errc::invalid_argument));
+    EXPECT_EQ(fs.files[kPath], "[EbbmarkSvc]\r\nSMTPUser=before\r\n");
+  }
+}
+
+// The record learns only whether a password is saved, never what it is.
+TEST_F(SettingsTest, PasswordPresenceComesFromTheFileBesideTheSettings) {
+  const std::string secret = JoinPath("/opt/ebbmark", "smtp.secret");
+  fs.Put(secret, "hunter2");
+  const SettingsRecord with = LoadKey("SMTPUser", "u");
+  EXPECT_TRUE(with.SMTPPasswordSet);
+  EXPECT_FALSE(with.SMTPPasswordChange.has_value());
+  fs.files.erase(secret);
+  EXPECT_FALSE(LoadKey("SMTPUser", "u").SMTPPasswordSet);
 }
 
 }  // namespace

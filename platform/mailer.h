@@ -18,7 +18,9 @@ class Mailer {
  public:
   virtual ~Mailer() = default;
   // Sends `message` with a 30-second time-out and posts `done` to the loop.
-  // A sender or recipient holding CR or LF is refused without sending.
+  // A sender or recipient holding CR or LF, or a user name or password
+  // holding CR, LF or NUL, is refused without sending. A user name is sent
+  // only over an encrypted connection, whatever the server offers.
   // Messages go out one after another in the order given. Once the mailer
   // is destroyed no further `done` is called.
   virtual void Send(const MailMessage& message, std::function<void(MailResult)> done) = 0;
@@ -38,6 +40,9 @@ struct MailerOptions {
   // Linux: the mail helper program. Empty: ebbmark-mail beside the running
   // program, else the installed one.
   std::string helper_path;
+  // Certificates to trust instead of the system's store when checking the
+  // server (security 1 and 2). Empty in production; tests name their own CA.
+  std::string ca_file;
 };
 
 std::unique_ptr<Mailer> MakeMailer(asio::io_context& io);

@@ -21,6 +21,7 @@
 #include "platform/power_control.h"
 #include "platform/process_runner.h"
 #include "platform/program_path.h"
+#include "platform/secret_store.h"
 #include "platform/service_host.h"
 #include "service/debug_console.h"
 #include "service/event_recorder.h"
@@ -61,6 +62,7 @@ int main(int argc, char** argv) {
                  "EbbmarkSvc runs as a service. Run it by hand as \"EbbmarkSvc debug\" (in the "
                  "foreground), \"EbbmarkSvc install\" or \"EbbmarkSvc uninstall\".\n");
   };
+  options.secrets = &RealSecretStore();
   options.debug_display = [&console](const std::vector<std::string>& lines) {
     console.ShowDisplay(lines);
   };

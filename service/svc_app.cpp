@@ -9,6 +9,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "base/mail_sign_in.h"
 #include "platform/computer_name.h"
 
 namespace ebbmark {
@@ -346,20 +347,62 @@ void ServiceApp::SendNotice(Notice n, std::function<void()> done) {
   m.to = Settings.SMTPTo;
   m.subject = NoticeSubject(n);
   m.body = std::move(composed.body);
+  m.security = Settings.SMTPSecurity;
+  m.user = Settings.SMTPUser;
   // A failed send is recorded, not retried, and does not hold up the cycle.
   ++mail_pending_;
-  p_.mailer.Send(m, [this, subject = m.subject, done = std::move(done)](MailResult r) {
-    MailFinished(subject, r);
+  // A failure's record names the sign-in used, so it says what to check;
+  // of the password it tells only whether one was given, never its bytes.
+  std::string sign_in;
+  if (!m.user.empty()) {
+    // Read at each send, so a password changed since the settings were
+    // loaded is used, and it lives in memory only while a send needs it.
+    auto problem = ReadMailPassword(m.password);
+    sign_in = " (signing in as \"" + m.user + "\"" +
+              (problem ? ", no password given)" : " with the saved password)");
+    if (problem) {
+      asio::post(io_, [this, subject = m.subject, problem = std::move(*problem),
+                       sign_in = std::move(sign_in), done = std::move(done)] {
+        MailFinished(subject, MailResult{false, 3, problem}, sign_in);
+        if (done) done();
+      });
+      return;
+    }
+  }
+  p_.mailer.Send(m, [this, subject = m.subject, sign_in = std::move(sign_in),
+                     done = std::move(done)](MailResult r) {
+    MailFinished(subject, r, sign_in);
     if (done) done();
   });
 }
 
-void ServiceApp::MailFinished(const std::string& subject, const MailResult& result) {
+std::optional<std::string> ServiceApp::ReadMailPassword(std::string& password) const {
+  const std::string path = SecretPath(options_.settings_folder);
+  if (options_.secrets == nullptr) return std::string(sign_in_texts::kNoPassword);
+  SecretRead read = options_.secrets->Read(path);
+  switch (read.status) {
+    case SecretRead::Status::Missing:
+      return std::string(sign_in_texts::kNoPassword) + " (" + path + " does not exist)";
+    case SecretRead::Status::Error:
+      return "the password file " + path + " could not be read: " + read.error.message();
+    case SecretRead::Status::Ok:
+      break;
+  }
+  if (CheckPassword(read.value) != SignInProblem::None) {
+    return "the password in " + path +
+           " cannot be used: " + SignInProblemText(CheckPassword(read.value));
+  }
+  password = std::move(read.value);
+  return std::nullopt;
+}
+
+void ServiceApp::MailFinished(const std::string& subject, const MailResult& result,
+                              const std::string& sign_in) {
   --mail_pending_;
   if (!result.sent) {
     p_.log.WriteEventLog(
         kEventWarning, 110,
-        "The email \"" + subject + "\" could not be sent: " + result.error_text + ".");
+        "The email \"" + subject + "\" could not be sent: " + result.error_text + sign_in + ".");
   }
   if (stopping_ && drain_timer_ && mail_pending_ == 0) FinishStop();
 }

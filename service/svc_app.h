@@ -28,6 +28,7 @@
 #include "platform/mailer.h"
 #include "platform/power_control.h"
 #include "platform/process_runner.h"
+#include "platform/secret_store.h"
 #include "platform/service_host.h"
 #include "service/relay_link.h"
 
@@ -69,6 +70,9 @@ struct ServiceOptions {
   std::chrono::milliseconds mail_budget{30'000};
   // How long notices already handed over may still take when the program ends.
   std::chrono::milliseconds mail_drain{10'000};
+  // The mail password file (smtp.secret in the settings folder), read at each
+  // send that signs in. Without a store no password is ever sent.
+  SecretStore* secrets = nullptr;
 };
 
 class ServiceApp {
@@ -114,7 +118,11 @@ class ServiceApp {
   // Sends a notice and waits for it within what is left of the trigger's
   // mail budget; a send still under way then goes on in the background.
   asio::awaitable<void> SendNoticeWithinBudget(Notice n);
-  void MailFinished(const std::string& subject, const MailResult& result);
+  // `sign_in` is added to a failure's record: empty without a sign-in.
+  void MailFinished(const std::string& subject, const MailResult& result,
+                    const std::string& sign_in = {});
+  // Fills `password` from the password file; otherwise says why it cannot.
+  std::optional<std::string> ReadMailPassword(std::string& password) const;
   void FinishStop();
   asio::awaitable<RunResult> RunFileAsync(std::string file,
                                           std::optional<std::chrono::milliseconds> wait);

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "tests/support/fake_file_system.h"
+#include "tests/support/secret_fakes.h"
 #include "tests/support/service_fakes.h"
 
 namespace ebbmark {
@@ -299,6 +300,69 @@ TEST_F(ServiceAppTest, AFailedSendIsRecordedOnce) {
             1);
   EXPECT_EQ(log.records.back().type, kEventWarning);
   EXPECT_EQ(log.records.back().id, 110u);
+}
+
+class SignInTest : public ServiceAppTest {
+ protected:
+  void StartAndBeginInverting() {
+    WriteSettings(
+        "TCPHost=127.0.0.1\nEmailOptions=1\nSMTPHost=127.0.0.1\nSMTPFrom=a@b\nSMTPTo=c@d\n"
+        "SMTPSecurity=1\nSMTPUser=alerts@example.test\n");
+    auto o = Options();
+    o.secrets = &secrets;
+    other = Another(host, o);
+    other->Start("debug");
+    other->tmrRunChecks.SetEnabled(false);
+    TickOther();
+    extra_tcp.back().Accept();
+    extra_tcp.back().Send(InverterLine(0, 12, 0, 250));
+    TickOther();
+    TickOther();
+  }
+  void TickOther() {
+    other->RunChecks();
+    io.restart();
+    io.poll();
+  }
+  bool AnyRecordHolds(const std::string& text) const {
+    for (const auto& r : log.records)
+      if (r.text.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+  FakeSecretStore secrets;
+  std::unique_ptr<ServiceApp> other;
+};
+
+TEST_F(SignInTest, PasswordIsReadAtSendTimeAndNeverRecorded) {
+  secrets.files[JoinPath(kHome, "smtp.secret")] = "s3cret pass";
+  mailer.result = MailResult{false, 67, "the user name or password was refused"};
+  StartAndBeginInverting();
+  ASSERT_EQ(mailer.sent.size(), 1u);
+  EXPECT_EQ(mailer.sent[0].security, 1);
+  EXPECT_EQ(mailer.sent[0].user, "alerts@example.test");
+  EXPECT_EQ(mailer.sent[0].password, "s3cret pass");
+  EXPECT_EQ(secrets.reads, std::vector<std::string>{JoinPath(kHome, "smtp.secret")});
+  EXPECT_EQ(log.Count("The email \"[Ebbmark] Power Event\" could not be sent: the user name or "
+                      "password was refused (signing in as \"alerts@example.test\" with the "
+                      "saved password)."),
+            1);
+  EXPECT_FALSE(AnyRecordHolds("s3cret"));
+}
+
+TEST_F(SignInTest, NoReadablePasswordMeansNoSendAndARecordThatSaysWhy) {
+  StartAndBeginInverting();
+  EXPECT_TRUE(mailer.sent.empty());
+  EXPECT_TRUE(AnyRecordHolds("no password is saved for the sign-in"));
+  EXPECT_TRUE(AnyRecordHolds("(signing in as \"alerts@example.test\", no password given)."));
+
+  log.records.clear();
+  secrets.files[JoinPath(kHome, "smtp.secret")] = "bad\r\nline";
+  other.reset();
+  StartAndBeginInverting();
+  EXPECT_TRUE(mailer.sent.empty());
+  EXPECT_TRUE(AnyRecordHolds("the password holds a line break or a NUL character"));
+  EXPECT_FALSE(AnyRecordHolds("bad"));
 }
 
 // ---- Monitoring ----

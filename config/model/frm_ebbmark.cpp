@@ -7,6 +7,8 @@
 
 #include <asio/post.hpp>
 
+#include "base/mail_sign_in.h"
+
 namespace ebbmark {
 
 using std::chrono::milliseconds;
@@ -40,6 +42,13 @@ constexpr std::array<const char*, 3> kShutdownTypes{
     "Hibernate (if enabled in OS)",
 };
 
+// The folder of a file path: everything before its last separator.
+std::string FolderOfPath(const std::string& path) {
+  const auto cut = path.find_last_of("/\\");
+  if (cut == std::string::npos) return ".";
+  return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+}
+
 // Whole number at the front of a text; 0 when there is none.
 int LeadingInt(const std::string& s) {
   return std::atoi(s.c_str());
@@ -51,7 +60,10 @@ bool SameCompared(const SettingsRecord& a, const SettingsRecord& b) {
          a.ExecuteFile == b.ExecuteFile && a.ShutdownType == b.ShutdownType && a.Force == b.Force &&
          a.SDVoltage == b.SDVoltage && a.SDTimer == b.SDTimer && a.SDSOC == b.SDSOC &&
          a.SMTPHost == b.SMTPHost && a.SMTPPort == b.SMTPPort && a.SMTPFrom == b.SMTPFrom &&
-         a.SMTPTo == b.SMTPTo && a.EmailOptions == b.EmailOptions && a.SOCOII == b.SOCOII;
+         a.SMTPTo == b.SMTPTo && a.EmailOptions == b.EmailOptions && a.SOCOII == b.SOCOII &&
+         // and the sign-in, whose password counts as changed while one waits to be saved
+         a.SMTPSecurity == b.SMTPSecurity && a.SMTPUser == b.SMTPUser &&
+         a.SMTPPasswordChange.has_value() == b.SMTPPasswordChange.has_value();
 }
 
 }  // namespace
@@ -498,10 +510,35 @@ std::error_code FrmEbbmark::SaveAndRemember() {
       error = privileged_writer_->Replace(ProtectedFile::Settings, ctx_.settings_path, text);
   }
   if (error) return error;
+  SavePasswordChange();
   file_address_ = ctx_.settings.MonitoredAddress;
   run_file_cleared_ = false;
   last_saved_ = ctx_.settings;
+  // A password that could not be written still waits: Save stays offered.
+  last_saved_.SMTPPasswordChange.reset();
   return {};
+}
+
+void FrmEbbmark::SavePasswordChange() {
+  SettingsRecord& s = ctx_.settings;
+  if (!s.SMTPPasswordChange) return;
+  const std::string path = SecretPath(FolderOfPath(ctx_.settings_path));
+  std::error_code error = std::make_error_code(std::errc::operation_not_supported);
+  if (ctx_.secrets != nullptr) {
+    error = s.SMTPPasswordChange->empty() ? ctx_.secrets->Remove(path)
+                                          : ctx_.secrets->Write(path, *s.SMTPPasswordChange);
+  }
+  if (error) {
+    // The settings file is written; the password stays waiting for the next
+    // save, which Save keeps offering.
+    ctx_.dialogs.Show("Save Settings",
+                      "The email password could not be saved to " + path + ": " + error.message() +
+                          ". Only an administrator can change it; see the README.",
+                      DialogButtons::Ok, DialogIcon::Error);
+    return;
+  }
+  s.SMTPPasswordSet = !s.SMTPPasswordChange->empty();
+  s.SMTPPasswordChange.reset();
 }
 
 void FrmEbbmark::SaveCommand() {
@@ -562,7 +599,7 @@ void FrmEbbmark::SaveCommand() {
   }
   oToolbar.SetButtonEnabled(1, false);
   // A failed write leaves the changes unsaved: Save stays available.
-  if (failed) UpdateSaveButton();
+  if (failed || ctx_.settings.SMTPPasswordChange) UpdateSaveButton();
 }
 
 void FrmEbbmark::OnlineHelp() {

@@ -23,6 +23,7 @@
 #include "platform/dialogs.h"
 #include "platform/file_system.h"
 #include "platform/privileged_writer.h"
+#include "platform/secret_store.h"
 
 namespace ebbmark {
 
@@ -46,6 +47,9 @@ struct ConfigContext {
   // Ends the program; called once, after the link has been closed and the
   // handlers already queued have run.
   std::function<void()> end_program;
+  // Where a save puts the mail password (smtp.secret beside the settings
+  // file); without a store a typed password cannot be saved.
+  SecretStore* secrets = nullptr;
 };
 
 // The texts the window shows and asks; tests compare against them.
@@ -193,6 +197,9 @@ class FrmEbbmark : public Window {
   void FillSettingsControls();
   void UpdateSaveButton();
   std::error_code SaveAndRemember();
+  // Writes or removes the mail password waiting in the settings; says so
+  // when it cannot, and leaves it waiting.
+  void SavePasswordChange();
   void SaveCommand();
   void SyncMonitoredAddress();
   void OnlineHelp();

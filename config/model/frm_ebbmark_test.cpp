@@ -14,6 +14,7 @@
 
 #include "tests/support/config_fakes.h"
 #include "tests/support/fake_file_system.h"
+#include "tests/support/secret_fakes.h"
 #include "tests/support/service_fakes.h"
 #include "tests/support/tool_window_fakes.h"
 
@@ -24,6 +25,7 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using testing::FakeFileSystem;
 using testing::FakeInstanceCheck;
+using testing::FakeSecretStore;
 using testing::FakeServiceControl;
 using testing::FakeShell;
 using testing::FakeTcpClient;
@@ -57,14 +59,16 @@ class FrmEbbmarkTest : public ::testing::Test {
   FakeShell shell;
   FakeTcpClient tcp;
   FakeInstanceCheck instance;
+  FakeSecretStore secrets;
   int ended = 0;
   std::unique_ptr<FrmEbbmark> frm;
 
   void Make() {
     frm.reset();
-    frm = std::make_unique<FrmEbbmark>(ConfigContext{io, clock, fs, kIni, settings, watch, dialogs,
-                                                     shell, tcp, instance, kHelp,
-                                                     [this] { ++ended; }});
+    ConfigContext ctx{io,      clock, fs,  kIni,     settings, watch,
+                      dialogs, shell, tcp, instance, kHelp,    [this] { ++ended; }};
+    ctx.secrets = &secrets;
+    frm = std::make_unique<FrmEbbmark>(std::move(ctx));
   }
 
   // Starts the program as a user would, with the service installed (and
@@ -452,6 +456,49 @@ TEST_F(FrmEbbmarkTest, ARefusedOrCancelledElevatedSaveIsReportedAsNotSaved) {
   frm->hsbOptSOC.SetValue(80);
   frm->oToolbar.ClickButton("Save");
   EXPECT_TRUE(writer.calls.empty());
+}
+
+// A password typed in the email window waits in memory and goes into its
+// own file with the settings' save, never into the settings file.
+TEST_F(FrmEbbmarkTest, SaveWritesAWaitingPasswordBesideTheSettings) {
+  const std::string secret = JoinPath("/opt/ebbmark", "smtp.secret");
+  Start(true);
+  frm->open_email_window = [this](Window&) {
+    settings.SMTPUser = "alerts@example.test";
+    settings.SMTPPasswordChange = "pa ss";
+  };
+  frm->oToolbar.ClickButton("Email");
+  EXPECT_TRUE(SaveEnabled());
+  dialogs.answers = {DialogAnswer::No};
+  frm->oToolbar.ClickButton("Save");
+  EXPECT_EQ(secrets.files[secret], "pa ss");
+  EXPECT_EQ(fs.files[kIni].find("pa ss"), std::string::npos);
+  EXPECT_EQ(Key("SMTPUser"), "alerts@example.test");
+  EXPECT_TRUE(settings.SMTPPasswordSet);
+  EXPECT_FALSE(settings.SMTPPasswordChange);
+  EXPECT_FALSE(SaveEnabled());
+
+  frm->open_email_window = [this](Window&) { settings.SMTPPasswordChange = ""; };
+  frm->oToolbar.ClickButton("Email");
+  dialogs.answers = {DialogAnswer::No};
+  frm->oToolbar.ClickButton("Save");
+  EXPECT_EQ(secrets.files.count(secret), 0u);
+  EXPECT_FALSE(settings.SMTPPasswordSet);
+}
+
+TEST_F(FrmEbbmarkTest, APasswordThatCannotBeWrittenIsReportedAndKeptWaiting) {
+  Start(true);
+  secrets.write_error = std::make_error_code(std::errc::permission_denied);
+  settings.SMTPPasswordChange = "pa ss";
+  dialogs.answers = {DialogAnswer::Ok, DialogAnswer::No};
+  frm->oToolbar.ClickButton("Save");
+  ASSERT_GE(dialogs.shown.size(), 1u);
+  EXPECT_EQ(dialogs.shown[0].icon, DialogIcon::Error);
+  EXPECT_NE(dialogs.shown[0].text.find("The email password could not be saved to "),
+            std::string::npos);
+  EXPECT_EQ(dialogs.shown[0].text.find("pa ss"), std::string::npos);
+  EXPECT_EQ(settings.SMTPPasswordChange, std::optional<std::string>("pa ss"));
+  EXPECT_TRUE(SaveEnabled());
 }
 
 TEST_F(FrmEbbmarkTest, ServiceInstalledLaterDoesNotLetDefaultsOverwriteTheFile) {

@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "base/mail_sign_in.h"
 #include "common/numeric_text.h"
 #include "platform/computer_name.h"
 
@@ -27,7 +28,7 @@ std::string TestMessageBody(const std::string& computer_name) {
 }
 
 FrmEmail::FrmEmail(ToolWindowContext ctx)
-    : Window("frmEmail", "Email Settings", 4875, 2895), ctx_(std::move(ctx)) {
+    : Window("frmEmail", "Email Settings", 4875, 4335), ctx_(std::move(ctx)) {
   lblSMTPHost.SetGeometry({120, 180, 1215, 255});
   lblSMTPHost.SetCaption("SMTP Server:");
   txtSMTPHost.SetGeometry({1380, 150, 2055, 285});
@@ -49,7 +50,23 @@ FrmEmail::FrmEmail(ToolWindowContext ctx)
   chkEmailActionEvents.SetGeometry({1380, 1680, 2655, 255});
   chkEmailActionEvents.SetCaption("Email action event");
   chkEmailActionEvents.SetToolTip("Sends email alert when shutdown event has been triggered");
-  cmdTest.SetGeometry({3240, 2040, 1395, 375});
+  // The sign-in, below the notices and in the same columns as the addresses.
+  lblSecurity.SetGeometry({120, 2040, 1215, 255});
+  lblSecurity.SetCaption("Security:");
+  cboSecurity.SetGeometry({1380, 2010, 3255, 315});
+  for (const char* choice : email_texts::kSecurityChoices) cboSecurity.AddItem(choice);
+  cboSecurity.SetListIndex(0);
+  lblUser.SetGeometry({120, 2430, 1215, 255});
+  lblUser.SetCaption("User Name:");
+  txtUser.SetGeometry({1380, 2400, 3255, 285});
+  lblPassword.SetGeometry({120, 2820, 1215, 255});
+  lblPassword.SetCaption("Password:");
+  txtPassword.SetGeometry({1380, 2790, 1755, 285});
+  txtPassword.SetPasswordChar('*');
+  txtPassword.SetMaxLength(static_cast<int>(kMaxPasswordBytes));
+  txtPassword.SetToolTip("Leave empty to keep the saved password");
+  lblPasswordState.SetGeometry({1380, 3135, 3255, 255});
+  cmdTest.SetGeometry({3240, 3480, 1395, 375});
   cmdTest.SetCaption("Test Email");
 
   // A server name or address list never holds a blank: a typed one is
@@ -82,6 +99,21 @@ void FrmEmail::Form_Load() {
   txtTo.SetText(s.SMTPTo);
   chkEmailOnPowerEvent.SetValue((s.EmailOptions & 1) ? CheckBox::Checked : CheckBox::Unchecked);
   chkEmailActionEvents.SetValue((s.EmailOptions & 2) ? CheckBox::Checked : CheckBox::Unchecked);
+  cboSecurity.SetListIndex(s.SMTPSecurity >= 0 && s.SMTPSecurity <= 2 ? s.SMTPSecurity : 0);
+  txtUser.SetText(s.SMTPUser);
+  txtPassword.SetText("");
+  ShowPasswordState();
+}
+
+void FrmEmail::ShowPasswordState() {
+  const SettingsRecord& s = ctx_.settings;
+  const char* state =
+      s.SMTPPasswordSet ? email_texts::kPasswordSaved : email_texts::kPasswordNotSaved;
+  if (s.SMTPPasswordChange) {
+    state = s.SMTPPasswordChange->empty() ? email_texts::kPasswordToRemove
+                                          : email_texts::kPasswordToSave;
+  }
+  lblPasswordState.SetCaption(state);
 }
 
 void FrmEmail::Form_Unload() {
@@ -92,6 +124,57 @@ void FrmEmail::Form_Unload() {
   s.SMTPTo = txtTo.Text();
   s.EmailOptions = (chkEmailOnPowerEvent.Value() == CheckBox::Checked ? 1 : 0) +
                    (chkEmailActionEvents.Value() == CheckBox::Checked ? 2 : 0);
+  s.SMTPSecurity = cboSecurity.ListIndex() >= 0 ? cboSecurity.ListIndex() : 0;
+
+  // A user name or password that could not go into an SMTP command is not
+  // kept: the window says so and the one from before stays.
+  std::string refused;
+  if (const auto problem = CheckUserName(txtUser.Text()); problem == SignInProblem::None) {
+    s.SMTPUser = txtUser.Text();
+  } else {
+    refused = SignInProblemText(problem);
+  }
+  const std::string& typed = txtPassword.Text();
+  if (!typed.empty()) {
+    if (const auto problem = CheckPassword(typed); problem == SignInProblem::None) {
+      s.SMTPPasswordChange = typed;
+    } else {
+      refused = SignInProblemText(problem);
+    }
+  }
+  // Without a user name nothing signs in: a saved password has no use left.
+  if (s.SMTPUser.empty() && (s.SMTPPasswordSet || s.SMTPPasswordChange)) {
+    s.SMTPPasswordChange = s.SMTPPasswordSet ? std::optional<std::string>("") : std::nullopt;
+  }
+  txtPassword.SetText("");
+  if (!refused.empty()) {
+    refused[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(refused[0])));
+    ctx_.dialogs.Show("Email Settings", refused + ", so it was not kept.", DialogButtons::Ok,
+                      DialogIcon::Error);
+  }
+}
+
+std::optional<std::string> FrmEmail::TestPassword(std::string& why) const {
+  if (!txtPassword.Text().empty()) return txtPassword.Text();
+  const SettingsRecord& s = ctx_.settings;
+  if (s.SMTPPasswordChange && !s.SMTPPasswordChange->empty()) return *s.SMTPPasswordChange;
+  if (ctx_.secrets == nullptr || ctx_.secret_path.empty()) {
+    why = email_texts::kNoPasswordToTest;
+    return std::nullopt;
+  }
+  const SecretRead read = ctx_.secrets->Read(ctx_.secret_path);
+  switch (read.status) {
+    case SecretRead::Status::Ok:
+      return read.value;
+    case SecretRead::Status::Missing:
+      why = email_texts::kNoPasswordToTest;
+      break;
+    case SecretRead::Status::Error:
+      // A desktop user cannot read the file the service reads, by design.
+      why = email_texts::kSavedPasswordUnreadable;
+      break;
+  }
+  return std::nullopt;
 }
 
 void FrmEmail::cmdTest_Click() {
@@ -111,6 +194,17 @@ void FrmEmail::cmdTest_Click() {
   m.to = txtTo.Text();
   m.subject = email_texts::kSubject;
   m.body = TestMessageBody(ctx_.computer_name ? ctx_.computer_name() : GetComputerNameText());
+  m.security = cboSecurity.ListIndex() >= 0 ? cboSecurity.ListIndex() : 0;
+  m.user = txtUser.Text();
+  if (!m.user.empty()) {
+    std::string why;
+    auto password = TestPassword(why);
+    if (!password) {
+      TestFinished({false, email_texts::kSignInRefused, why});
+      return;
+    }
+    m.password = std::move(*password);
+  }
   std::weak_ptr<FrmEmail*> self = self_;
   ctx_.mailer.Send(m, [self](MailResult result) {
     if (auto alive = self.lock()) (*alive)->TestFinished(result);

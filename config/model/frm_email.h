@@ -21,6 +21,21 @@ inline constexpr const char* kFailedPrefix = "An error occured trying to send em
 // A port text that is no number fails before anything is sent.
 inline constexpr int kPortNotNumber = 13;
 inline constexpr const char* kPortNotNumberText = "The SMTP port is not a number";
+// The security choices, in the order of their SMTPSecurity values.
+inline constexpr const char* kSecurityChoices[] = {
+    "STARTTLS when offered, not checked",
+    "STARTTLS required, certificate checked",
+    "SSL/TLS (port 465), certificate checked",
+};
+inline constexpr const char* kPasswordSaved = "A password is saved.";
+inline constexpr const char* kPasswordNotSaved = "No password is saved.";
+inline constexpr const char* kPasswordToSave = "The new password is saved with the settings.";
+inline constexpr const char* kPasswordToRemove = "The password is removed with the settings.";
+inline constexpr int kSignInRefused = 3;  // the message never left this program
+inline constexpr const char* kNoPasswordToTest =
+    "no password is saved for the sign-in; type the password to test it";
+inline constexpr const char* kSavedPasswordUnreadable =
+    "the saved password cannot be read by this program; type the password to test it";
 }  // namespace email_texts
 
 // The port a text stands for: blanks around an optional sign, digits and an
@@ -55,6 +70,14 @@ class FrmEmail : public Window {
   TextBox txtTo{this, "txtTo"};
   CheckBox chkEmailOnPowerEvent{this, "chkEmailOnPowerEvent"};
   CheckBox chkEmailActionEvents{this, "chkEmailActionEvents"};
+  Label lblSecurity{this, "lblSecurity"};
+  ComboBox cboSecurity{this, "cboSecurity"};
+  Label lblUser{this, "lblUser"};
+  TextBox txtUser{this, "txtUser"};
+  Label lblPassword{this, "lblPassword"};
+  // Always opens empty: a saved password is never read back into the window.
+  TextBox txtPassword{this, "txtPassword"};
+  Label lblPasswordState{this, "lblPasswordState"};
   CommandButton cmdTest{this, "cmdTest"};
 
   MousePointer Pointer() const { return pointer_; }
@@ -66,6 +89,11 @@ class FrmEmail : public Window {
   void TestFinished(const MailResult& result);
   void SetPointer(MousePointer p);
   static void DropBlank(char32_t& key);
+  void ShowPasswordState();
+  // The password the test message signs in with: the typed one, else the
+  // one waiting to be saved, else the saved one. Nothing, with the reason in
+  // `why`, when there is none to use.
+  std::optional<std::string> TestPassword(std::string& why) const;
 
   ToolWindowContext ctx_;
   MousePointer pointer_ = MousePointer::Default;

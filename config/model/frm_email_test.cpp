@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/secret_fakes.h"
 #include "tests/support/tool_window_fakes.h"
 
 namespace ebbmark {
@@ -232,6 +233,119 @@ TEST_F(EmailWindow, ResultAfterTheWindowIsGoneIsDropped) {
   rig.Poll();
   EXPECT_TRUE(rig.dialogs.shown.empty());
   EXPECT_EQ(rig.settings.SMTPPort, 587);
+}
+
+// ---- Sign-in ----
+
+constexpr const char* kSecret = "/opt/ebbmark/smtp.secret";
+
+class EmailSignIn : public EmailWindow {
+ protected:
+  EmailSignIn() {
+    rig.settings.SMTPSecurity = 1;
+    rig.settings.SMTPUser = "alerts@saved.example";
+    rig.settings.SMTPPasswordSet = true;
+    secrets.files[kSecret] = "saved password";
+  }
+  ToolWindowContext Context() {
+    ToolWindowContext c = rig.Context();
+    c.secrets = &secrets;
+    c.secret_path = kSecret;
+    return c;
+  }
+  testing::FakeSecretStore secrets;
+  FrmEmail signed_in{Context()};
+};
+
+TEST_F(EmailSignIn, OpensWithTheChoiceAndUserButNeverThePassword) {
+  EXPECT_EQ(signed_in.cboSecurity.ListCount(), 3);
+  EXPECT_EQ(signed_in.txtPassword.PasswordChar(), '*');
+  Open(signed_in);
+  EXPECT_EQ(signed_in.cboSecurity.ListIndex(), 1);
+  EXPECT_EQ(signed_in.txtUser.Text(), "alerts@saved.example");
+  EXPECT_EQ(signed_in.txtPassword.Text(), "");
+  EXPECT_EQ(signed_in.lblPasswordState.Caption(), "A password is saved.");
+  EXPECT_TRUE(secrets.reads.empty()) << "opening never reads the password";
+
+  rig.settings.SMTPPasswordSet = false;
+  signed_in.Close();
+  Open(signed_in);
+  EXPECT_EQ(signed_in.lblPasswordState.Caption(), "No password is saved.");
+}
+
+TEST_F(EmailSignIn, ClosingKeepsATypedPasswordForTheSaveOnly) {
+  Open(signed_in);
+  signed_in.cboSecurity.SetListIndex(2);
+  signed_in.txtUser.SetText("other@saved.example");
+  signed_in.Close();
+  EXPECT_EQ(rig.settings.SMTPSecurity, 2);
+  EXPECT_EQ(rig.settings.SMTPUser, "other@saved.example");
+  EXPECT_FALSE(rig.settings.SMTPPasswordChange) << "an empty box keeps the saved password";
+
+  Open(signed_in);
+  signed_in.txtPassword.SetText("new one");
+  signed_in.Close();
+  EXPECT_EQ(rig.settings.SMTPPasswordChange, std::optional<std::string>("new one"));
+  Open(signed_in);
+  EXPECT_EQ(signed_in.txtPassword.Text(), "");
+  EXPECT_EQ(signed_in.lblPasswordState.Caption(), "The new password is saved with the settings.");
+
+  // No user name, no sign-in: the saved password goes with the next save.
+  signed_in.txtUser.SetText("");
+  signed_in.Close();
+  EXPECT_EQ(rig.settings.SMTPPasswordChange, std::optional<std::string>(""));
+  EXPECT_EQ(secrets.files[kSecret], "saved password") << "nothing written by the window";
+}
+
+TEST_F(EmailSignIn, ALineBreakInUserOrPasswordIsNotKept) {
+  Open(signed_in);
+  signed_in.txtUser.SetText("alerts\r\nRSET");
+  signed_in.txtPassword.SetText(std::string("pa55\0word", 9));
+  signed_in.Close();
+  EXPECT_EQ(rig.settings.SMTPUser, "alerts@saved.example");
+  EXPECT_FALSE(rig.settings.SMTPPasswordChange);
+  ASSERT_FALSE(rig.dialogs.shown.empty());
+  EXPECT_EQ(rig.dialogs.shown.back().icon, DialogIcon::Error);
+  for (const auto& d : rig.dialogs.shown) EXPECT_EQ(d.text.find("pa55"), std::string::npos);
+}
+
+TEST_F(EmailSignIn, TestMessageSignsInWithTheTypedOrElseTheSavedPassword) {
+  Open(signed_in);
+  rig.mailer.hold = true;
+  signed_in.cmdTest.Click();
+  ASSERT_EQ(rig.mailer.sent.size(), 1u);
+  EXPECT_EQ(rig.mailer.sent[0].security, 1);
+  EXPECT_EQ(rig.mailer.sent[0].user, "alerts@saved.example");
+  EXPECT_EQ(rig.mailer.sent[0].password, "saved password");
+  rig.mailer.Release();
+  rig.Poll();
+
+  signed_in.txtPassword.SetText("typed");
+  signed_in.cboSecurity.SetListIndex(2);
+  signed_in.cmdTest.Click();
+  ASSERT_EQ(rig.mailer.sent.size(), 2u);
+  EXPECT_EQ(rig.mailer.sent[1].security, 2);
+  EXPECT_EQ(rig.mailer.sent[1].password, "typed");
+}
+
+// On Linux the desktop user cannot read the file the service reads: the
+// test says what to do instead of signing in without a password.
+TEST_F(EmailSignIn, TestWithoutAUsablePasswordSaysWhatToDo) {
+  secrets.unreadable.insert(kSecret);
+  Open(signed_in);
+  signed_in.cmdTest.Click();
+  EXPECT_TRUE(rig.mailer.sent.empty());
+  ASSERT_EQ(rig.dialogs.shown.size(), 1u);
+  EXPECT_EQ(rig.dialogs.shown[0].text,
+            "An error occured trying to send email: \r\n\r\n3, the saved password cannot be "
+            "read by this program; type the password to test it");
+  EXPECT_TRUE(signed_in.cmdTest.Enabled());
+
+  secrets.unreadable.clear();
+  secrets.files.clear();
+  signed_in.cmdTest.Click();
+  EXPECT_TRUE(rig.mailer.sent.empty());
+  EXPECT_NE(rig.dialogs.shown.back().text.find("no password is saved"), std::string::npos);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "config/model/seams.h"
 #include "platform/dialogs.h"
 #include "platform/mailer.h"
+#include "platform/secret_store.h"
 
 namespace ebbmark {
 
@@ -42,6 +43,10 @@ struct ToolWindowContext {
   std::string readme_path;
   // The computer's name for the test message; empty: the system's.
   std::function<std::string()> computer_name;
+  // The saved mail password, which the test message uses when none is typed;
+  // without a store it cannot be read.
+  SecretStore* secrets = nullptr;
+  std::string secret_path = {};  // smtp.secret beside the settings file
 };
 
 // The mouse pointers a window asks its view for while it works.

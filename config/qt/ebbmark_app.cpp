@@ -1,12 +1,14 @@
 #include "config/qt/ebbmark_app.h"
 
-#include "platform/service_control.h"
-#include "platform/service_watch.h"
+#include "base/mail_sign_in.h"
 #include "config/model/tool_windows.h"
 #include "platform/file_system.h"
 #include "platform/network_info.h"
 #include "platform/privileged_writer.h"
 #include "platform/program_path.h"
+#include "platform/secret_store.h"
+#include "platform/service_control.h"
+#include "platform/service_watch.h"
 
 namespace ebbmark {
 
@@ -39,6 +41,7 @@ EbbmarkApp::EbbmarkApp() : tcp_(MakeTcpClient(io_)), service_(MakeServiceWatch(i
         if (on_end) on_end();
       },
   };
+  ctx.secrets = &RealSecretStore();
   model_ = std::make_unique<FrmEbbmark>(std::move(ctx));
   model_->UsePrivilegedWriter(&SystemPrivilegedWriter());
   ConnectToolWindows(
@@ -70,10 +73,13 @@ ToolWindowContext EbbmarkApp::ToolContext() {
   // The email window is the only one that sends; the others get a mailer
   // reference they never use.
   if (!mailer_) mailer_ = MakeMailer(io_);
-  return ToolWindowContext{
+  ToolWindowContext ctx{
       io_,    settings_,           *service_, dialogs_,   *mailer_,
       shell_, SystemNetworkInfo(), nullptr,   help_path_, nullptr,
   };
+  ctx.secrets = &RealSecretStore();
+  ctx.secret_path = SecretPath(SettingsFolder(RealFileSystem(), ProgramFolder()));
+  return ctx;
 }
 
 QWidget* EbbmarkApp::WidgetOf(const Window* window) const {

@@ -11,8 +11,7 @@
 #include <asio/io_context.hpp>
 
 #include "base/clock.h"
-#include "platform/service_control.h"
-#include "platform/service_watch.h"
+#include "base/mail_sign_in.h"
 #include "common/settings.h"
 #include "common/tcp_client.h"
 #include "config/model/frm_ebbmark.h"
@@ -25,6 +24,9 @@
 #include "platform/mailer.h"
 #include "platform/network_info.h"
 #include "platform/program_path.h"
+#include "platform/secret_store.h"
+#include "platform/service_control.h"
+#include "platform/service_watch.h"
 
 namespace {
 
@@ -83,6 +85,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   ConfigContext ctx{io,      clock, fs,   settings_path,  settings,  service,
                     dialogs, shell, *tcp, instance_check, help_path, [&loop] { loop.Quit(); }};
+  ctx.secrets = &RealSecretStore();
   FrmEbbmark main_window(ctx);
 
   ToolWindowContext tools{io,
@@ -95,6 +98,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
                           [&io] { return MakeUdpSocket(io); },
                           help_path,
                           {}};
+  tools.secrets = &RealSecretStore();
+  tools.secret_path = SecretPath(SettingsFolder(fs, program_folder));
 
   ConnectToolWindows(
       main_window, [&tools] { return tools; },

@@ -32,6 +32,7 @@
 #include <asio/write.hpp>
 
 #include "base/mail_request.h"
+#include "base/mail_sign_in.h"
 #include "platform/computer_name.h"
 #include "platform/mailer.h"
 #include "platform/program_path.h"
@@ -72,9 +73,13 @@ std::string GreetingName() {
 }
 
 std::string SmtpUrl(const MailMessage& m, const std::string& greeting) {
-  // Port 465 speaks TLS from the first byte; every other port starts plain
-  // and upgrades when the server offers STARTTLS.
-  std::string url = m.port == 465 ? "smtps://" : "smtp://";
+  // TLS from the first byte when chosen, and as before on port 465 when
+  // nothing was chosen; otherwise the connection starts plain and upgrades
+  // with STARTTLS.
+  const auto security = static_cast<MailSecurity>(m.security);
+  const bool implicit = security == MailSecurity::ImplicitTls ||
+                        (security == MailSecurity::Opportunistic && m.port == 465);
+  std::string url = implicit ? "smtps://" : "smtp://";
   const bool ipv6 = m.host.find(':') != std::string::npos && m.host.front() != '[';
   url += ipv6 ? "[" + m.host + "]" : m.host;
   url += ':' + std::to_string(m.port);
@@ -321,14 +326,24 @@ class HelperMailer final : public Mailer {
   void Send(const MailMessage& message, std::function<void(MailResult)> done) override {
     Job job;
     const MailProblem problem = CheckMailMessage(message);
+    SignInProblem sign_in = CheckUserName(message.user);
+    if (sign_in == SignInProblem::None) sign_in = CheckPassword(message.password);
     if (problem != MailProblem::None) {
       job.refusal = Failure(kErrorRefusedMessage, MailProblemText(problem));
+    } else if (sign_in != SignInProblem::None) {
+      job.refusal = Failure(kErrorRefusedMessage, SignInProblemText(sign_in));
+    } else if (message.security < 0 || message.security > 2) {
+      job.refusal = Failure(kErrorRefusedMessage, "the security setting is not 0, 1 or 2");
     } else {
       MailRequest request;
       request.url = SmtpUrl(message, greeting_);
       request.from = EnvelopeAddress(message.from);
       request.recipients = SplitRecipients(message.to);
       request.connect_timeout = std::min(options_.connect_timeout, options_.timeout);
+      request.security = message.security;
+      request.user = message.user;
+      if (!message.user.empty()) request.password = message.password;
+      request.ca_file = options_.ca_file;
       const TimePoint now = options_.clock->Now().wall;
       request.text = FormatMailMessage(message, now, MakeMessageId(now, random_(), greeting_));
       if (request.recipients.empty()) {

@@ -26,6 +26,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include "base/mail_sign_in.h"
 #include "platform/computer_name.h"
 #include "platform/mailer.h"
 
@@ -39,6 +40,9 @@ using asio::ip::tcp;
 constexpr int kErrorTimedOut = 10060;
 constexpr int kErrorProtocol = 10000;
 constexpr int kErrorRefusedMessage = 10022;
+constexpr const char* kNoTlsOnThisClient =
+    "encryption and sign-in are not available in this Windows version yet; choose \"STARTTLS "
+    "when offered\" and no user name, or a mail server that takes plain SMTP";
 
 // A reply line longer than this, or more lines than this in one reply, is
 // not SMTP: the conversation ends there.
@@ -58,6 +62,7 @@ std::string GreetingName() {
 
 struct Job {
   MailProblem problem = MailProblem::None;
+  std::string refusal;  // why the message cannot go out, when not a MailProblem
   std::string host;
   int port = 25;
   std::string from;
@@ -265,8 +270,9 @@ void StartNext(const std::shared_ptr<Shared>& shared, const std::string& greetin
   shared->session_done = std::move(job.done);
   const std::uint64_t number = ++shared->send_number;
 
-  if (job.problem != MailProblem::None) {
-    const MailResult refusal = Failure(kErrorRefusedMessage, MailProblemText(job.problem));
+  if (job.problem != MailProblem::None || !job.refusal.empty()) {
+    const MailResult refusal = Failure(
+        kErrorRefusedMessage, job.refusal.empty() ? MailProblemText(job.problem) : job.refusal);
     asio::post(shared->io, [shared, greeting, refusal, number]() mutable {
       if (shared->busy && shared->send_number == number) Finish(shared, greeting, refusal);
     });
@@ -330,6 +336,18 @@ class SmtpMailer final : public Mailer {
       if (job.recipients.empty()) job.problem = MailProblem::BadRecipient;
     }
     if (job.problem == MailProblem::None) {
+      SignInProblem sign_in = CheckUserName(message.user);
+      if (sign_in == SignInProblem::None) sign_in = CheckPassword(message.password);
+      if (sign_in != SignInProblem::None) {
+        job.refusal = SignInProblemText(sign_in);
+      } else if (message.security != 0 || !message.user.empty()) {
+        // This client speaks plain SMTP only. A message that asks for
+        // encryption or a sign-in must fail and say so, never go out in
+        // plain text as if it had been protected.
+        job.refusal = kNoTlsOnThisClient;
+      }
+    }
+    if (job.problem == MailProblem::None && job.refusal.empty()) {
       job.host = message.host;
       job.port = message.port;
       job.from = EnvelopeAddress(message.from);

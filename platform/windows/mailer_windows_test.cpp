@@ -243,6 +243,34 @@ TEST_F(WindowsMailerTest, RefusedMessagesNeverReachTheNetworkAndKeepTheirOrder) 
   SendOne(Message(server.port()));
 }
 
+// Until this client can encrypt, a message that asks for TLS or a sign-in
+// fails and says why: it must never go out in plain text, and no user name
+// or password reaches the server.
+TEST_F(WindowsMailerTest, EncryptionOrSignInIsRefusedRatherThanSentInPlainText) {
+  ScriptedServer server;
+  auto mailer = MakeMailer(io_);
+  std::vector<MailMessage> asks(4, Message(server.port()));
+  asks[0].security = 1;
+  asks[1].security = 2;
+  asks[2].user = "alerts@example.test";
+  asks[2].password = "s3cret";
+  asks[3].user = "alerts@example.test";
+  asks[3].password = "line\r\nbreak";
+  std::vector<MailResult> results;
+  for (const auto& m : asks) mailer->Send(m, [&](MailResult r) { results.push_back(r); });
+  testing::RunUntil(io_, [&] { return results.size() == asks.size(); });
+  ASSERT_EQ(results.size(), asks.size());
+  for (const auto& r : results) {
+    EXPECT_FALSE(r.sent);
+    EXPECT_EQ(r.error_text.find("s3cret"), std::string::npos);
+  }
+  EXPECT_NE(results[0].error_text.find("not available"), std::string::npos)
+      << results[0].error_text;
+  EXPECT_NE(results[3].error_text.find("line break"), std::string::npos) << results[3].error_text;
+  EXPECT_TRUE(server.Commands().empty());
+  SendOne(Message(server.port()));
+}
+
 TEST_F(WindowsMailerTest, GivingUpAnswersEveryOpenMessageAtOnceAndTheNextStillGoes) {
   SilentListener silent;
   auto mailer = MakeMailer(io_);

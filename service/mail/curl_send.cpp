@@ -9,6 +9,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/mail_sign_in.h"
+
 namespace ebbmark {
 namespace {
 
@@ -23,6 +25,55 @@ std::size_t ReadUpload(char* buffer, std::size_t size, std::size_t count, void* 
   std::memcpy(buffer, up->text->data() + up->pos, n);
   up->pos += n;
   return n;
+}
+
+void ApplySecurity(CURL* curl, const MailRequest& job) {
+  const auto security = static_cast<MailSecurity>(job.security);
+  const bool sign_in = !job.user.empty();
+  if (security == MailSecurity::Opportunistic) {
+    // Encrypt when the server offers it. The notices carry no secrets, so a
+    // self-signed certificate on a local server must not cost the user the
+    // warning that the power is failing: this guards against passive
+    // listeners only. A sign-in, though, is never made in plain text: with a
+    // user name the whole session must be encrypted or nothing is sent (the
+    // certificate stays unchecked, as this setting promises; the checked
+    // settings are the ones that also stop an active attacker).
+    curl_easy_setopt(curl, CURLOPT_USE_SSL,
+                     static_cast<long>(sign_in ? CURLUSESSL_ALL : CURLUSESSL_TRY));
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  } else {
+    // STARTTLS required (the URL says smtps:// for TLS from the first byte),
+    // and the certificate and the server's name checked against the
+    // system's trust store: a failure ends the send, never a fallback.
+    curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  }
+  if (!job.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, job.ca_file.c_str());
+  if (sign_in) {
+    curl_easy_setopt(curl, CURLOPT_USERNAME, job.user.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, job.password.c_str());
+  }
+}
+
+// The causes a user can act on, in their words, with libcurl's detail after.
+std::string FailureText(CURLcode code, const std::string& detail) {
+  const char* cause = nullptr;
+  switch (code) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+      cause = sign_in_texts::kUntrusted;
+      break;
+    case CURLE_LOGIN_DENIED:
+      cause = sign_in_texts::kRefused;
+      break;
+    case CURLE_USE_SSL_FAILED:
+      cause = sign_in_texts::kNoEncryption;
+      break;
+    default:
+      return detail;
+  }
+  return std::string(cause) + " (" + detail + ")";
 }
 
 }  // namespace
@@ -54,13 +105,7 @@ MailResult SendWithCurl(const MailRequest& job) {
   // deadline; this only makes an unanswered connect fail with its own reason.
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(job.connect_timeout.count()));
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  // Encrypt when the server offers it. The notices carry no secrets and no
-  // credentials are sent, so a self-signed certificate on a local relay must
-  // not cost the user the warning that the power is failing: encryption here
-  // guards against passive listeners only.
-  curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  ApplySecurity(curl, job);
 
   const CURLcode code = curl_easy_perform(curl);
   curl_slist_free_all(rcpt);
@@ -69,7 +114,8 @@ MailResult SendWithCurl(const MailRequest& job) {
   result.sent = code == CURLE_OK;
   if (!result.sent) {
     result.error_number = static_cast<int>(code);
-    result.error_text = error_text[0] != '\0' ? error_text : curl_easy_strerror(code);
+    result.error_text =
+        FailureText(code, error_text[0] != '\0' ? error_text : curl_easy_strerror(code));
   }
   return result;
 }
