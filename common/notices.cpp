@@ -190,13 +190,14 @@ ComposedBody ComposeBody(FileSystem& fs, const std::string& folder, Notice n,
     out.body = BuiltInBody(n, v);
     return out;
   }
-  ReadResult r = fs.ReadFile(path);
+  ReadResult r = fs.ReadFile(path, kTemplateFileLimit);
   switch (r.status) {
     case ReadResult::Status::Ok:
       out.body = ApplyPlaceholders(n, std::move(r.data), v);
       return out;
     case ReadResult::Status::Error:
-      // The notice still goes out: a template problem must not cost the
+      // The notice still goes out: a template problem (unreadable, no
+      // regular file, over the cap) must not cost the
       // people who rely on it the message. The service logs the warning.
       out.warning = "Could not read the notice template " + path + ": " + r.error.message() +
                     ". The built-in text was sent instead.";

@@ -52,7 +52,7 @@ void SettingsStore::LoadSettings(SettingsRecord& record) const {
   // The stamp is taken before the content: a replacement in between then
   // shows up as a change at the next check instead of going unnoticed.
   const std::optional<FileStamp> stamp = fs_.Stamp(path_);
-  ReadResult file = fs_.ReadFile(path_);
+  ReadResult file = fs_.ReadFile(path_, kSettingsFileLimit);
   // A file that cannot be read is treated as missing: every key takes its default.
   const std::string text = file.status == ReadResult::Status::Ok ? std::move(file.data) : "";
   const Reader r(text);
@@ -102,7 +102,7 @@ void SettingsStore::LoadSettings(SettingsRecord& record) const {
 
 std::error_code SettingsStore::SaveSettings(const SettingsRecord& record,
                                             SaveOptions options) const {
-  ReadResult file = fs_.ReadFile(path_);
+  ReadResult file = fs_.ReadFile(path_, kSettingsFileLimit);
   if (file.status == ReadResult::Status::Error) {
     // Writing now would throw away whatever the file holds besides our keys.
     return file.error ? file.error : std::make_error_code(std::errc::io_error);

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "common/mail_format.h"
+
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/post.hpp>
@@ -129,6 +131,18 @@ void ServiceApp::InstallPath(bool silent) {
     AppStop();
     return;
   }
+  if (auto refusal = ProgramRefusal()) {
+    // Registering a program others can replace would hand them the
+    // service's account at the next start.
+    const std::string text = "Ebbmark was not installed as a service: " + *refusal +
+                             ". Only administrators may be able to change the program and its "
+                             "folder.";
+    p_.log.WriteEventLog(kEventError, 109, text);
+    if (!silent) Message("Error installing Ebbmark service", text, DialogIcon::Error);
+    exit_code_ = 1;
+    AppStop();
+    return;
+  }
   if (!p_.host.Install()) {
     if (!silent) {
       Message("Error installing Ebbmark service",
@@ -146,8 +160,31 @@ void ServiceApp::InstallPath(bool silent) {
   }
 }
 
+std::optional<std::string> ServiceApp::ProgramRefusal() {
+  if (options_.program_path.empty()) return std::nullopt;
+  const WriteAccess access = p_.fs.CheckWriteAccess(options_.program_path);
+  if (access.trusted) return std::nullopt;
+  return DescribeWriteAccess(access);
+}
+
+std::optional<std::string> ServiceApp::RunFileRefusal(const std::string& file) {
+  for (const std::string& path : {store_.path(), file}) {
+    const WriteAccess access = p_.fs.CheckWriteAccess(path);
+    if (!access.trusted) return DescribeWriteAccess(access);
+  }
+  return std::nullopt;
+}
+
 void ServiceApp::StartHandling() {
   if (stopping_) return;
+  if (auto refusal = ProgramRefusal()) {
+    // The service still runs: refusing to start would leave the computer
+    // unprotected, and whoever could replace the program already could.
+    p_.log.WriteEventLog(kEventError, 109,
+                         "The Ebbmark service program is not safe: " + *refusal +
+                             ". Only administrators may be able to change the program and its "
+                             "folder.");
+  }
   AppInit();
   tmrServiceCheck.SetEnabled(false);
   tmrRunChecks.SetEnabled(true);
@@ -155,10 +192,27 @@ void ServiceApp::StartHandling() {
 
 void ServiceApp::AppInit() {
   store_.LoadSettings(Settings);
+  CheckAddresses();
   Stream.Table.MonitoredAddress = Settings.MonitoredAddress;
   Inverting.SocAtStart = -1;
   Inverting.VoltsAtStart = -1;
   Stream.LastDataStamp.reset();
+}
+
+void ServiceApp::CheckAddresses() {
+  addresses_refused_ = false;
+  if (Settings.EmailOptions == 0) return;  // no email wanted: nothing to warn about
+  const std::pair<const char*, bool> checks[] = {{"SMTPFrom", false}, {"SMTPTo", true}};
+  for (const auto& [key, list] : checks) {
+    const std::string& value =
+        key == std::string_view("SMTPFrom") ? Settings.SMTPFrom : Settings.SMTPTo;
+    if (value.empty() || AddressesUsable(value, list)) continue;
+    addresses_refused_ = true;
+    p_.log.WriteEventLog(kEventWarning, 110,
+                         std::string("The ") + key +
+                             " setting does not hold a usable email address. No email is sent "
+                             "until it is corrected.");
+  }
 }
 
 void ServiceApp::AppStop() {
@@ -172,7 +226,7 @@ void ServiceApp::AppStop() {
     Link.Close();
     asio::post(io_, [this] {
       if (!DebugMode) p_.host.ReportStopped();
-      if (options_.exit_process) options_.exit_process(0);
+      if (options_.exit_process) options_.exit_process(exit_code_);
     });
   });
 }
@@ -298,7 +352,7 @@ NoticeValues ServiceApp::CurrentValues() const {
 
 void ServiceApp::SendNotice(Notice n, std::function<void()> done) {
   const std::int32_t kind = NoticeKind(n, Settings.EmailOptions);
-  if (!NoticeEnabled(kind, Settings)) {
+  if (!NoticeEnabled(kind, Settings) || addresses_refused_) {
     if (done) asio::post(io_, std::move(done));
     return;
   }
@@ -345,21 +399,33 @@ asio::awaitable<void> ServiceApp::TriggerSequence() {
   if (RunFileReady() && !Monitor.RunFileDone) {
     Monitor.RunFileDone = true;
     tmrRunChecks.SetInterval(hold);
-    if (Settings.EmailOptions & 2) {
-      auto sending = SendNoticeAsync(Notice::RunFile);
-      co_await std::move(sending);
-    }
-
-    std::optional<milliseconds> wait;
-    if (Settings.ExecuteDelay >= 0) wait = milliseconds{std::int64_t{Settings.ExecuteDelay} * 1000};
     const std::string file = Settings.ExecuteFile;
-    auto running = RunFileAsync(file, wait);
-    const RunResult r = co_await std::move(running);
-    if (!r.started) {
+    if (auto refusal = RunFileRefusal(file)) {
+      // Whoever can change these could make the service run anything. The
+      // power action still follows: the computer must not lose its work to
+      // a flat battery because of this.
       p_.log.WriteEventLog(kEventError, 109,
-                           "Could not start the run file " + file + ": " + r.error.message() + ".");
+                           "The run file " + file + " was not started: " + *refusal + ".");
+    } else {
+      if (Settings.EmailOptions & 2) {
+        auto sending = SendNoticeAsync(Notice::RunFile);
+        co_await std::move(sending);
+      }
+
+      std::optional<milliseconds> wait;
+      if (Settings.ExecuteDelay >= 0)
+        wait = milliseconds{std::int64_t{Settings.ExecuteDelay} * 1000};
+      auto running = RunFileAsync(file, wait);
+      const RunResult r = co_await std::move(running);
+      if (r.error == RunError::NotExecutable) {
+        p_.log.WriteEventLog(kEventError, 109, "The run file " + file + " is not executable.");
+      } else if (!r.started) {
+        p_.log.WriteEventLog(
+            kEventError, 109,
+            "Could not start the run file " + file + ": " + r.error.message() + ".");
+      }
+      co_await Pause(options_.action_pause);
     }
-    co_await Pause(options_.action_pause);
   } else if (Monitor.RunFileDone &&
              !TriggerReached(Inverting, Settings, Stream.Table, clock_.Now())) {
     Monitor.RunFileDone = false;

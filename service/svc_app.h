@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,7 @@ struct ServicePlatform {
 
 struct ServiceOptions {
   std::string settings_folder;            // Ebbmark.ini and the .msg templates
+  std::string program_path;               // this program, checked at install and start
   std::function<void(int)> exit_process;  // ends the process at once
   std::function<void()> usage_hint;       // run by hand outside a service manager
   std::function<void(const std::vector<std::string>&)>
@@ -92,6 +94,13 @@ class ServiceApp {
   bool TriggerRunning() const { return trigger_running_; }
 
  private:
+  // Who others than administrators are that can change this program; empty
+  // when no one can (or no program path is known).
+  std::optional<std::string> ProgramRefusal();
+  // Why the run file must not be started: the settings file, the run file or
+  // a folder above either can be changed by others. Empty when it may run.
+  std::optional<std::string> RunFileRefusal(const std::string& file);
+  void CheckAddresses();
   void UninstallPath(bool silent);
   void InstallPath(bool silent);
   void StartHandling();
@@ -117,6 +126,8 @@ class ServiceApp {
   bool stopping_ = false;
   bool installing_ = false;
   bool trigger_running_ = false;
+  bool addresses_refused_ = false;  // SMTPFrom or SMTPTo as loaded is unusable
+  int exit_code_ = 0;
 };
 
 // "do nothing", "shutdown", "hibernate"; nullptr above 2.
