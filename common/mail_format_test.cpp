@@ -247,6 +247,50 @@ TEST(MailFormat, MakesMessageIdsFromTheHostName) {
   EXPECT_EQ(MakeMessageId(At(5), 1, ".."), "<5.0000000000000001@localhost>");
 }
 
+TEST(MailFormat, OnlyAddressesThatCannotReachTheEnvelopeOrHeadersAsCommandsAreUsable) {
+  const struct {
+    const char* text;
+    bool usable_as_sender;
+    bool usable_as_list;
+  } cases[] = {
+      {"a@x.test", true, true},
+      {"  Admin Person <a@x.test>  ", true, true},
+      {"\"Smith, J <boss>\" <j@x.test>", true, true},
+      {"a@x.test, Admin <b@x.test>; c@x.test,", false, true},
+      // Control characters anywhere: ESC, VT, TAB, DEL, NUL.
+      {"a\x1b@x.test", false, false},
+      {"Admin\v <a@x.test>", false, false},
+      {"a@x.test\t", false, false},
+      {"a@x.test\x7f", false, false},
+      // A bare address must not carry ESMTP parameters or brackets.
+      {"a@x.test NOTIFY=NEVER", false, false},
+      {"a@x.test>NOTIFY=NEVER", false, false},
+      {"a@x.test, b@x.test ORCPT=rfc822;c", false, false},
+      // The bracket form: one pair, nothing after it, a bare address inside.
+      {"Admin <a@x.test> NOTIFY=NEVER", false, false},
+      {"Admin <a@x.test", false, false},
+      {"Admin <a@x.test> <b@x.test>", false, false},
+      {"Admin <a@x.test NOTIFY=NEVER>", false, false},
+      {"Admin <>", false, false},
+      {"Admin <<a@x.test>>", false, false},
+      {"", false, false},
+      {" ; , ", false, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(AddressesUsable(c.text, false), c.usable_as_sender) << c.text;
+    EXPECT_EQ(AddressesUsable(c.text, true), c.usable_as_list) << c.text;
+  }
+  // NUL itself, inside the text.
+  EXPECT_FALSE(AddressesUsable(std::string_view("a@x.test\0b", 10), false));
+
+  MailMessage m = Valid();
+  m.to = "ok@x.test; a@x.test NOTIFY=NEVER";
+  EXPECT_EQ(CheckMailMessage(m), MailProblem::BadRecipient);
+  m = Valid();
+  m.from = "E\x1b[2J <e@x.test>";
+  EXPECT_EQ(CheckMailMessage(m), MailProblem::BadSender);
+}
+
 TEST(MailFormat, TakesEnvelopeAddresses) {
   EXPECT_EQ(EnvelopeAddress(" a@x.test "), "a@x.test");
   EXPECT_EQ(EnvelopeAddress("Admin <a@x.test>"), "a@x.test");
