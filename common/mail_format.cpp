@@ -182,9 +182,14 @@ MailProblem CheckMailMessage(const MailMessage& m) {
 
 namespace {
 
+// Longer than any real address with its display name (a path holds at most
+// 256 octets), and short enough that a header line with it stays in SMTP's limit.
+constexpr std::size_t kMaxEntry = 320;
+
 // One entry: "Name <addr>" or a bare address. Quotes may hide brackets in the name.
 bool EntryUsable(std::string_view entry) {
   entry = Trim(entry);
+  if (entry.size() > kMaxEntry) return false;
   bool quoted = false;
   std::size_t open = std::string_view::npos;
   std::size_t close = std::string_view::npos;
@@ -400,10 +405,23 @@ std::string FormatMailMessage(const MailMessage& m, TimePoint date, std::string_
   if (!body.empty() && !body.ends_with("\r\n")) body += "\r\n";
   const bool long_lines = HasLongLine(body);
 
+  // A long list is folded after its commas, so no header line outgrows
+  // what SMTP carries however many recipients there are.
   std::string to;
+  std::size_t line_len = 4;  // "To: "
   for (const auto& r : SplitRecipients(m.to)) {
-    if (!to.empty()) to += ", ";
+    if (!to.empty()) {
+      to += ',';
+      ++line_len;
+      if (line_len + 1 + r.size() > 78) {
+        to += "\r\n";
+        line_len = 0;
+      }
+      to += ' ';
+      ++line_len;
+    }
     to += r;
+    line_len += r.size();
   }
   // A single recipient keeps the text as written, display name included.
   if (SplitRecipients(m.to).size() == 1) to = std::string(Trim(m.to));

@@ -32,7 +32,8 @@ MailProblem CheckMailMessage(const MailMessage& message);
 // true: split as SplitRecipients does) is safe to put on the wire: no control
 // character (C0 or DEL) anywhere; each entry either "Name <addr>", with
 // nothing after the ">", or a bare address holding no "<", ">", blank or
-// control character; the address itself never empty and free of those too.
+// control character; the address itself never empty and free of those too;
+// no entry longer than 320 characters.
 // A list needs at least one entry.
 bool AddressesUsable(std::string_view text, bool list);
 

@@ -103,6 +103,25 @@ TEST(MailFormat, KeepsDisplayNamesAndListsSeveralRecipients) {
   m.to = "a@example.test; b@example.test";
   text = FormatMailMessage(m, At(0), "<x@y>");
   EXPECT_NE(text.find("\r\nTo: a@example.test, b@example.test\r\n"), std::string::npos);
+
+  // However many recipients, the To header is folded into short lines.
+  m.to.clear();
+  for (int i = 0; i < 200; ++i) m.to += "r" + std::to_string(i) + "@example.test, ";
+  ASSERT_EQ(CheckMailMessage(m), MailProblem::None);
+  text = FormatMailMessage(m, At(0), "<x@y>");
+  const auto to = text.find("\r\nTo: ") + 2;
+  const auto next = text.find("\r\nSubject: ");
+  std::size_t count = 0;
+  for (std::size_t start = to; start < next;) {
+    const auto end = text.find("\r\n", start);
+    EXPECT_LE(end - start, 78u);
+    if (start != to) {
+      EXPECT_EQ(text[start], ' ');
+    }
+    for (auto at = text.find('@', start); at < end; at = text.find('@', at + 1)) ++count;
+    start = end + 2;
+  }
+  EXPECT_EQ(count, 200u);
 }
 
 TEST(MailFormat, NormalizesEveryLineEnd) {
@@ -280,6 +299,9 @@ TEST(MailFormat, OnlyAddressesThatCannotReachTheEnvelopeOrHeadersAsCommandsAreUs
     EXPECT_EQ(AddressesUsable(c.text, false), c.usable_as_sender) << c.text;
     EXPECT_EQ(AddressesUsable(c.text, true), c.usable_as_list) << c.text;
   }
+  // No real address is longer than 320 characters, and a header line must hold it.
+  EXPECT_TRUE(AddressesUsable(std::string(313, 'a') + "@x.test", false));
+  EXPECT_FALSE(AddressesUsable(std::string(314, 'a') + "@x.test", false));
   // NUL itself, inside the text.
   EXPECT_FALSE(AddressesUsable(std::string_view("a@x.test\0b", 10), false));
 
