@@ -10,7 +10,8 @@ usage: bench/soak.py [--minutes N] [--seed S] [BUILD_DIR]   (default 30, 1, buil
 
 Each 120-second cycle has one mains failure, placed between two settings
 rewrites so a reset never cuts it, and then one to three link faults, each
-short enough (under 30 s) that no link-lost record is due. The battery stays
+short enough (under 30 s) that no link-down error or email is due; the
+5-second quiet-link warning may come once per outage of 4 s or more. The battery stays
 full, so the service never triggers and runs the whole time."""
 
 import argparse
@@ -49,6 +50,7 @@ def scenario(seconds, rng):
              "at 0 fndc soc 90 temp 25"]
     failures = 0
     kinds = Counter()
+    outages = 0  # faults that leave the link without data for 4 s or more
     for c in range(0, int(seconds) - CYCLE + 1, CYCLE):
         # Rewrites fall on multiples of 30 s: the failure lies in c+34 .. c+56.
         off = c + 34 + rng.randint(0, 4)
@@ -81,11 +83,13 @@ def scenario(seconds, rng):
             else:
                 n = rng.randint(2, 6)
                 lines.append(f"at {t} fault flood {n}")
+            if kind in ("silence", "refuse") and n >= 4:
+                outages += 1
             t += n + rng.randint(2, 6)
             if t > c + CYCLE - 8:
                 break
     lines.append(f"length {int(seconds) + 60}")
-    return "\n".join(lines) + "\n", failures, kinds
+    return "\n".join(lines) + "\n", failures, kinds, outages
 
 
 class Proc:
@@ -143,7 +147,7 @@ def main():
 
     seconds = opts.minutes * 60
     rng = random.Random(opts.seed)
-    text, failures, kinds = scenario(seconds, rng)
+    text, failures, kinds, outages = scenario(seconds, rng)
 
     class Sink:
         def __init__(self):
@@ -239,6 +243,9 @@ def main():
         (4, 110, "New settings detected, resetting application."): (rewrites, rewrites),
         # A refused reconnect is recorded at most once per refusal.
         (1, 109, "Could not connect to TCP host N.N.N.N on port N."): (0, refuses),
+        # 5 s without data warns once; a settings reset in the outage forgets the
+        # last data, and with it the warning.
+        (2, 110, "Lost TCP connection to host N.N.N.N! Attempting reconnection."): (0, outages),
     }
     print("records (type, id, text): got / expected")
     ok = not crashes and relay_alive and power == 0
