@@ -3,6 +3,8 @@
 #include <string_view>
 #include <utility>
 
+#include "common/mail_format.h"
+
 namespace ebbmark {
 namespace {
 
@@ -171,6 +173,12 @@ std::string ApplyPlaceholders(Notice n, std::string text, const NoticeValues& v)
 bool EmailConfigured(const SettingsRecord& s) {
   return !s.SMTPHost.empty() && s.SMTPPort >= 1 && s.SMTPPort <= 65535 && !s.SMTPFrom.empty() &&
          !s.SMTPTo.empty();
+}
+
+const char* UnusableAddressSetting(const SettingsRecord& s) {
+  if (!s.SMTPFrom.empty() && !AddressesUsable(s.SMTPFrom, false)) return "SMTPFrom";
+  if (!s.SMTPTo.empty() && !AddressesUsable(s.SMTPTo, true)) return "SMTPTo";
+  return nullptr;
 }
 
 bool NoticeEnabled(std::int32_t kind, const SettingsRecord& s) {

@@ -42,6 +42,7 @@ class MemoryFileSystem final : public FileSystem {
   }
   bool PatternMatches(const std::string&) override { return true; }
   WriteAccess CheckWriteAccess(const std::string&) override { return {true, {}, {}, {}}; }
+  bool IsExecutable(const std::string&) override { return true; }
   std::error_code AppendLine(const std::string&, const std::string&) override { return {}; }
 };
 
@@ -70,9 +71,12 @@ void CheckRanges(const SettingsRecord& s) {
   }
 }
 
+// The same record as far as a save keeps it: the run file's wait is written
+// only with a run file, since without one it means nothing.
 bool SameValues(SettingsRecord a, SettingsRecord b) {
   a.SettingsFileTime.reset();
   b.SettingsFileTime.reset();
+  if (a.ExecuteFile.empty()) a.ExecuteDelay = b.ExecuteDelay;
   return a.UDPBPort == b.UDPBPort && a.TCPHost == b.TCPHost && a.TCPPort == b.TCPPort &&
          a.MonitoredAddress == b.MonitoredAddress && a.ShutdownType == b.ShutdownType &&
          a.Force == b.Force && a.ExecuteFile == b.ExecuteFile && a.ExecuteDelay == b.ExecuteDelay &&

@@ -37,6 +37,7 @@ class OneTemplate final : public FileSystem {
   std::optional<FileStamp> Stamp(const std::string&) override { return std::nullopt; }
   bool PatternMatches(const std::string& p) override { return files.count(p) != 0; }
   WriteAccess CheckWriteAccess(const std::string&) override { return {true, {}, {}, {}}; }
+  bool IsExecutable(const std::string&) override { return true; }
   std::error_code AppendLine(const std::string&, const std::string&) override { return {}; }
 };
 

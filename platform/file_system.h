@@ -79,6 +79,11 @@ class FileSystem {
   // fails this check.
   virtual WriteAccess CheckWriteAccess(const std::string& path) = 0;
 
+  // Whether the service could start `path` as a run file: POSIX, a file
+  // with an execute bit (a script without one is refused); Windows, any
+  // file (documents open with their program). False when it cannot be examined.
+  virtual bool IsExecutable(const std::string& path) = 0;
+
   // Appends one line (a trailing newline is added) to a file, creating it.
   // Used by the operator mirrors (event-log JSON lines, power dry-run).
   virtual std::error_code AppendLine(const std::string& path, const std::string& line) = 0;

@@ -182,6 +182,8 @@ class FrmEbbmark : public Window {
   void FillSettingsControls();
   void UpdateSaveButton();
   std::error_code SaveAndRemember();
+  void WarnIfNotExecutable();
+  std::string warned_run_file_;
   void SaveCommand();
   void SyncMonitoredAddress();
   void OnlineHelp();

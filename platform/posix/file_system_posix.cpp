@@ -316,6 +316,13 @@ class PosixFileSystem final : public FileSystem {
     return access;
   }
 
+  bool IsExecutable(const std::string& path) override {
+    if (!UsablePath(path)) return false;
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) &&
+           (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+  }
+
   std::error_code AppendLine(const std::string& path, const std::string& line) override {
     if (!UsablePath(path)) return std::make_error_code(std::errc::invalid_argument);
     FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));

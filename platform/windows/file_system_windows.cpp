@@ -259,6 +259,13 @@ class WindowsFileSystem final : public FileSystem {
     return access;
   }
 
+  bool IsExecutable(const std::string& path) override {
+    const std::wstring wpath = PathArgument(path);
+    if (wpath.empty()) return false;
+    const DWORD attributes = ::GetFileAttributesW(wpath.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
+
   std::error_code AppendLine(const std::string& path, const std::string& line) override {
     const std::wstring wpath = PathArgument(path);
     if (wpath.empty()) return std::make_error_code(std::errc::invalid_argument);

@@ -61,6 +61,32 @@ class WindowsServiceHostTest : public ::testing::Test {
     return config;
   }
 
+  // The registered failure actions: (type, delay in ms) each, and the reset period.
+  struct FailureActions {
+    std::vector<std::pair<int, DWORD>> actions;
+    DWORD reset_seconds = 0;
+  };
+  std::optional<FailureActions> ReadFailureActions() {
+    SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = ::OpenServiceW(manager, names_.service.c_str(), SERVICE_QUERY_CONFIG);
+    std::optional<FailureActions> out;
+    if (service != nullptr) {
+      std::vector<BYTE> buf(8192);
+      DWORD needed = 0;
+      if (::QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, buf.data(),
+                                 static_cast<DWORD>(buf.size()), &needed)) {
+        const auto* f = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buf.data());
+        out.emplace();
+        out->reset_seconds = f->dwResetPeriod;
+        for (DWORD i = 0; i < f->cActions; ++i)
+          out->actions.emplace_back(f->lpsaActions[i].Type, f->lpsaActions[i].Delay);
+      }
+      ::CloseServiceHandle(service);
+    }
+    ::CloseServiceHandle(manager);
+    return out;
+  }
+
   std::optional<std::wstring> RegistryText(const wchar_t* value) {
     wchar_t buf[1024] = {};
     DWORD size = sizeof buf;
@@ -101,6 +127,13 @@ TEST_F(WindowsServiceHostTest, InstallRegistersTheQuotedPathAndTheEventSource) {
             static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
   EXPECT_EQ(RegistryText(L"EventMessageFile"), Widen(program_));
   EXPECT_EQ(RegistryNumber(L"TypesSupported"), 7u);
+
+  // A crash is followed by a restart after 5 s, however often it happens.
+  const auto failure = ReadFailureActions();
+  ASSERT_TRUE(failure);
+  const std::pair<int, DWORD> restart{SC_ACTION_RESTART, 5000};
+  EXPECT_EQ(failure->actions, (std::vector<std::pair<int, DWORD>>(3, restart)));
+  EXPECT_EQ(failure->reset_seconds, 86400u);
 
   EXPECT_FALSE(host->Install()) << "a second install fails";
 
