@@ -182,11 +182,15 @@ def main():
         ini = home / "Ebbmark.ini"
 
         def write_settings(n):
-            ini.write_text(
+            # Replaced whole, as the configuration program saves: a file
+            # truncated and then written shows the service two changes.
+            temp = home / ".Ebbmark.ini.new"
+            temp.write_text(
                 f"; rewrite {n}\n[EbbmarkSvc]\nTCPHost=127.0.0.1\nTCPPort={port}\nSDSOC=59\n"
                 f"SOCOII=1\nSDTimer=0\nShutdownType=1\nEmailOptions=1\nEmailDelay=0\n"
                 f"SMTPHost=127.0.0.1\nSMTPPort={smtp_port}\nSMTPFrom=ups@localhost\n"
                 f"SMTPTo=admin@localhost\n")
+            os.replace(temp, ini)
 
         write_settings(0)
         events = home / "events.jsonl"

@@ -130,12 +130,11 @@ BOOL WINAPI ConsoleHandler(DWORD event) {
 }
 
 bool SetRestartOnFailure(SC_HANDLE service) {
-  SC_ACTION actions[3];
-  for (auto& a : actions) a = {SC_ACTION_RESTART, kRestartDelayMs};
+  FailureActions wanted = RestartOnFailure();
   SERVICE_FAILURE_ACTIONSW failure{};
-  failure.dwResetPeriod = 24 * 60 * 60;  // the failure count starts again after a day
-  failure.cActions = 3;                  // the last one repeats for every later failure
-  failure.lpsaActions = actions;
+  failure.dwResetPeriod = wanted.reset_seconds;
+  failure.cActions = static_cast<DWORD>(wanted.actions.size());
+  failure.lpsaActions = wanted.actions.data();
   return ::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE;
 }
 
@@ -229,6 +228,11 @@ class ScmServiceHost final : public ServiceHost {
 };
 
 }  // namespace
+
+FailureActions RestartOnFailure() {
+  // The last action repeats for every later failure.
+  return {std::vector<SC_ACTION>(3, SC_ACTION{SC_ACTION_RESTART, kRestartDelayMs}), 24 * 60 * 60};
+}
 
 std::wstring ServiceCommandLine(const std::string& program_path) {
   // A quote cannot be part of a Windows file name, and a relative path would

@@ -56,7 +56,12 @@ TEST(WindowsWriteAccessTest, AnyoneElseWhoCanChangeItIsNamed) {
       EXPECT_EQ(writers.find("S-1-5-18"), std::string::npos) << writers;
     }
   }
-  EXPECT_EQ(Writers(L"O:SYD:NO_ACCESS_CONTROL"), "everyone") << "no DACL: open to all";
+
+  // No DACL at all: open to everyone.
+  SECURITY_DESCRIPTOR open{};
+  ::InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+  ::SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+  EXPECT_EQ(OtherWritersInDescriptor(&open, nullptr), "everyone");
 }
 
 TEST(WindowsWriteAccessTest, TheProgramsOwnAccountIsTrusted) {
