@@ -9,9 +9,12 @@
 namespace ebbmark {
 namespace {
 
-// A value as the load uses it: without NULs, then without blanks at either end.
+// A value as the load uses it: without NULs, up to a lone CR (where a save
+// would end it too, so the service acts on what the window saves), then
+// without blanks at either end.
 std::string CleanValue(std::string value) {
   value.erase(std::remove(value.begin(), value.end(), '\0'), value.end());
+  value.erase(std::min(value.find('\r'), value.size()));
   const auto first = value.find_first_not_of(" \t");
   if (first == std::string::npos) return {};
   const auto last = value.find_last_not_of(" \t");
