@@ -9,8 +9,24 @@ namespace {
 constexpr std::size_t kMaxLineOctets = 998;  // SMTP's limit without the CR LF
 constexpr std::size_t kQpLineChars = 76;
 
-bool HasLineBreakOrNul(std::string_view s) {
-  return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+bool IsControl(unsigned char c) {
+  return c < 0x20 || c == 0x7f;
+}
+
+bool HasControl(std::string_view s) {
+  for (const char c : s)
+    if (IsControl(static_cast<unsigned char>(c))) return true;
+  return false;
+}
+
+// The address proper: what goes between the brackets of MAIL FROM or RCPT TO.
+bool BareAddressOk(std::string_view a) {
+  if (a.empty()) return false;
+  for (const char ch : a) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (IsControl(c) || c == ' ' || c == '<' || c == '>') return false;
+  }
+  return true;
 }
 
 std::string_view Trim(std::string_view s) {
@@ -159,9 +175,72 @@ MailProblem CheckMailMessage(const MailMessage& m) {
     if (!HostCharOk(static_cast<unsigned char>(c)) || c == '[' || c == ']')
       return MailProblem::BadHost;
   if (m.port < 1 || m.port > 65535) return MailProblem::BadPort;
-  if (HasLineBreakOrNul(m.from) || EnvelopeAddress(m.from).empty()) return MailProblem::BadSender;
-  if (HasLineBreakOrNul(m.to) || SplitRecipients(m.to).empty()) return MailProblem::BadRecipient;
+  if (!AddressesUsable(m.from, false)) return MailProblem::BadSender;
+  if (!AddressesUsable(m.to, true)) return MailProblem::BadRecipient;
   return MailProblem::None;
+}
+
+namespace {
+
+// Longer than any real address with its display name (a path holds at most
+// 256 octets), and short enough that a header line with it stays in SMTP's limit.
+constexpr std::size_t kMaxEntry = 320;
+
+// One entry: "Name <addr>" or a bare address. Quotes may hide brackets in the name.
+bool EntryUsable(std::string_view entry) {
+  entry = Trim(entry);
+  if (entry.size() > kMaxEntry) return false;
+  bool quoted = false;
+  std::size_t open = std::string_view::npos;
+  std::size_t close = std::string_view::npos;
+  for (std::size_t i = 0; i < entry.size(); ++i) {
+    const char c = entry[i];
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && c == '<') {
+      if (open != std::string_view::npos) return false;
+      open = i;
+    } else if (!quoted && c == '>') {
+      if (open == std::string_view::npos || close != std::string_view::npos) return false;
+      close = i;
+    }
+  }
+  if (open == std::string_view::npos) return BareAddressOk(entry);
+  // Text after the bracket would reach no one, or worse, the envelope.
+  if (close == std::string_view::npos || close + 1 != entry.size()) return false;
+  return BareAddressOk(Trim(entry.substr(open + 1, close - open - 1)));
+}
+
+}  // namespace
+
+bool AddressesUsable(std::string_view text, bool list) {
+  if (HasControl(text)) return false;
+  if (!list) return EntryUsable(text);
+  // Split as SplitRecipients does; empty parts (a trailing ",") are dropped.
+  std::size_t entries = 0;
+  bool quoted = false;
+  bool angled = false;
+  std::size_t start = 0;
+  const auto check = [&](std::size_t end) {
+    const std::string_view part = text.substr(start, end - start);
+    if (Trim(part).empty()) return true;
+    ++entries;
+    return EntryUsable(part);
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && c == '<') {
+      angled = true;
+    } else if (!quoted && c == '>') {
+      angled = false;
+    } else if (!quoted && !angled && (c == ',' || c == ';')) {
+      if (!check(i)) return false;
+      start = i + 1;
+    }
+  }
+  return check(text.size()) && entries > 0;
 }
 
 const char* MailProblemText(MailProblem problem) {
@@ -175,9 +254,9 @@ const char* MailProblemText(MailProblem problem) {
     case MailProblem::BadPort:
       return "The SMTP port is not in 1..65535";
     case MailProblem::BadSender:
-      return "The sender address is empty or holds a line break";
+      return "The sender address is empty or not a usable address";
     case MailProblem::BadRecipient:
-      return "The recipient address is empty or holds a line break";
+      return "A recipient address is empty or not a usable address";
   }
   return "";
 }
@@ -326,10 +405,23 @@ std::string FormatMailMessage(const MailMessage& m, TimePoint date, std::string_
   if (!body.empty() && !body.ends_with("\r\n")) body += "\r\n";
   const bool long_lines = HasLongLine(body);
 
+  // A long list is folded after its commas, so no header line outgrows
+  // what SMTP carries however many recipients there are.
   std::string to;
+  std::size_t line_len = 4;  // "To: "
   for (const auto& r : SplitRecipients(m.to)) {
-    if (!to.empty()) to += ", ";
+    if (!to.empty()) {
+      to += ',';
+      ++line_len;
+      if (line_len + 1 + r.size() > 78) {
+        to += "\r\n";
+        line_len = 0;
+      }
+      to += ' ';
+      ++line_len;
+    }
     to += r;
+    line_len += r.size();
   }
   // A single recipient keeps the text as written, display name included.
   if (SplitRecipients(m.to).size() == 1) to = std::string(Trim(m.to));

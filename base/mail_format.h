@@ -33,11 +33,21 @@ struct MailResult {
   std::string error_text;
 };
 
-// Why a message must not be sent. Addresses holding CR or LF would let their
-// text smuggle extra headers or SMTP commands, so they are refused outright.
+// Why a message must not be sent. Addresses that fail AddressesUsable would
+// let their text smuggle headers, SMTP commands or ESMTP parameters, so they
+// are refused outright.
 enum class MailProblem { None, NoHost, BadHost, BadPort, BadSender, BadRecipient };
 
 MailProblem CheckMailMessage(const MailMessage& message);
+
+// Whether a sender (`list` false: one address) or a recipient list (`list`
+// true: split as SplitRecipients does) is safe to put on the wire: no control
+// character (C0 or DEL) anywhere; each entry either "Name <addr>", with
+// nothing after the ">", or a bare address holding no "<", ">", blank or
+// control character; the address itself never empty and free of those too;
+// no entry longer than 320 characters.
+// A list needs at least one entry.
+bool AddressesUsable(std::string_view text, bool list);
 
 // A short English description of a problem, for the error text of a result.
 const char* MailProblemText(MailProblem problem);

@@ -103,6 +103,25 @@ TEST(MailFormat, KeepsDisplayNamesAndListsSeveralRecipients) {
   m.to = "a@example.test; b@example.test";
   text = FormatMailMessage(m, At(0), "<x@y>");
   EXPECT_NE(text.find("\r\nTo: a@example.test, b@example.test\r\n"), std::string::npos);
+
+  // However many recipients, the To header is folded into short lines.
+  m.to.clear();
+  for (int i = 0; i < 200; ++i) m.to += "r" + std::to_string(i) + "@example.test, ";
+  ASSERT_EQ(CheckMailMessage(m), MailProblem::None);
+  text = FormatMailMessage(m, At(0), "<x@y>");
+  const auto to = text.find("\r\nTo: ") + 2;
+  const auto next = text.find("\r\nSubject: ");
+  std::size_t count = 0;
+  for (std::size_t start = to; start < next;) {
+    const auto end = text.find("\r\n", start);
+    EXPECT_LE(end - start, 78u);
+    if (start != to) {
+      EXPECT_EQ(text[start], ' ');
+    }
+    for (auto at = text.find('@', start); at < end; at = text.find('@', at + 1)) ++count;
+    start = end + 2;
+  }
+  EXPECT_EQ(count, 200u);
 }
 
 TEST(MailFormat, NormalizesEveryLineEnd) {
@@ -245,6 +264,53 @@ TEST(MailFormat, MakesMessageIdsFromTheHostName) {
   EXPECT_EQ(MakeMessageId(At(5), 1, "My PC<>"), "<5.0000000000000001@MyPC>");
   EXPECT_EQ(MakeMessageId(At(5), 1, ""), "<5.0000000000000001@localhost>");
   EXPECT_EQ(MakeMessageId(At(5), 1, ".."), "<5.0000000000000001@localhost>");
+}
+
+TEST(MailFormat, OnlyAddressesThatCannotReachTheEnvelopeOrHeadersAsCommandsAreUsable) {
+  const struct {
+    const char* text;
+    bool usable_as_sender;
+    bool usable_as_list;
+  } cases[] = {
+      {"a@x.test", true, true},
+      {"  Admin Person <a@x.test>  ", true, true},
+      {"\"Smith, J <boss>\" <j@x.test>", true, true},
+      {"a@x.test, Admin <b@x.test>; c@x.test,", false, true},
+      // Control characters anywhere: ESC, VT, TAB, DEL, NUL.
+      {"a\x1b@x.test", false, false},
+      {"Admin\v <a@x.test>", false, false},
+      {"a@x.test\t", false, false},
+      {"a@x.test\x7f", false, false},
+      // A bare address must not carry ESMTP parameters or brackets.
+      {"a@x.test NOTIFY=NEVER", false, false},
+      {"a@x.test>NOTIFY=NEVER", false, false},
+      {"a@x.test, b@x.test ORCPT=rfc822;c", false, false},
+      // The bracket form: one pair, nothing after it, a bare address inside.
+      {"Admin <a@x.test> NOTIFY=NEVER", false, false},
+      {"Admin <a@x.test", false, false},
+      {"Admin <a@x.test> <b@x.test>", false, false},
+      {"Admin <a@x.test NOTIFY=NEVER>", false, false},
+      {"Admin <>", false, false},
+      {"Admin <<a@x.test>>", false, false},
+      {"", false, false},
+      {" ; , ", false, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(AddressesUsable(c.text, false), c.usable_as_sender) << c.text;
+    EXPECT_EQ(AddressesUsable(c.text, true), c.usable_as_list) << c.text;
+  }
+  // No real address is longer than 320 characters, and a header line must hold it.
+  EXPECT_TRUE(AddressesUsable(std::string(313, 'a') + "@x.test", false));
+  EXPECT_FALSE(AddressesUsable(std::string(314, 'a') + "@x.test", false));
+  // NUL itself, inside the text.
+  EXPECT_FALSE(AddressesUsable(std::string_view("a@x.test\0b", 10), false));
+
+  MailMessage m = Valid();
+  m.to = "ok@x.test; a@x.test NOTIFY=NEVER";
+  EXPECT_EQ(CheckMailMessage(m), MailProblem::BadRecipient);
+  m = Valid();
+  m.from = "E\x1b[2J <e@x.test>";
+  EXPECT_EQ(CheckMailMessage(m), MailProblem::BadSender);
 }
 
 TEST(MailFormat, TakesEnvelopeAddresses) {

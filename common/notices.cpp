@@ -3,6 +3,8 @@
 #include <string_view>
 #include <utility>
 
+#include "base/mail_format.h"
+
 namespace ebbmark {
 namespace {
 
@@ -173,6 +175,12 @@ bool EmailConfigured(const SettingsRecord& s) {
          !s.SMTPTo.empty();
 }
 
+const char* UnusableAddressSetting(const SettingsRecord& s) {
+  if (!s.SMTPFrom.empty() && !AddressesUsable(s.SMTPFrom, false)) return "SMTPFrom";
+  if (!s.SMTPTo.empty() && !AddressesUsable(s.SMTPTo, true)) return "SMTPTo";
+  return nullptr;
+}
+
 bool NoticeEnabled(std::int32_t kind, const SettingsRecord& s) {
   return EmailConfigured(s) && (kind & s.EmailOptions) != 0;
 }
@@ -190,13 +198,14 @@ ComposedBody ComposeBody(FileSystem& fs, const std::string& folder, Notice n,
     out.body = BuiltInBody(n, v);
     return out;
   }
-  ReadResult r = fs.ReadFile(path);
+  ReadResult r = fs.ReadFile(path, kTemplateFileLimit);
   switch (r.status) {
     case ReadResult::Status::Ok:
       out.body = ApplyPlaceholders(n, std::move(r.data), v);
       return out;
     case ReadResult::Status::Error:
-      // The notice still goes out: a template problem must not cost the
+      // The notice still goes out: a template problem (unreadable, no
+      // regular file, over the cap) must not cost the
       // people who rely on it the message. The service logs the warning.
       out.warning = "Could not read the notice template " + path + ": " + r.error.message() +
                     ". The built-in text was sent instead.";

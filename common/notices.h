@@ -48,6 +48,10 @@ std::string ApplyPlaceholders(Notice n, std::string text, const NoticeValues& v)
 // Email is configured: a server, a port in 1..65535, a sender and a recipient.
 bool EmailConfigured(const SettingsRecord& s);
 
+// "SMTPFrom" or "SMTPTo" when that setting holds text that is no usable
+// address (see AddressesUsable); nullptr when both are usable or empty.
+const char* UnusableAddressSetting(const SettingsRecord& s);
+
 // SendNotice's conditions: configured, and kind AND EmailOptions not 0.
 bool NoticeEnabled(std::int32_t kind, const SettingsRecord& s);
 

@@ -202,15 +202,27 @@ TEST_F(ComposeBodyTest, ATemplateIsUsedWholeWithItsPlaceholders) {
   EXPECT_EQ(b.body, "Off for 00d 01:02:05 on WORKSHOP.\nSOC -12%\n");
   EXPECT_FALSE(b.warning.has_value());
 
-  // Any bytes and any size: NULs, a stray Ctrl-Z, a megabyte of text.
+  // Any bytes up to the cap: NULs, a stray Ctrl-Z, a template of exactly 64 KiB.
   std::string big("head\0\x1a%battsoc%", 15);
-  big += std::string(1 << 20, 'x') + "%inverter%";
+  big += std::string(kTemplateFileLimit - big.size() - 10, 'x') + "%inverter%";
   fs.Put(PathOf("invstart.msg"), big);
   const std::string body = ComposeBody(fs, folder, Notice::InverterStarted, v).body;
   EXPECT_EQ(body, std::string("head\0\x1a"
                               "58",
                               8) +
-                      std::string(1 << 20, 'x') + "2");
+                      std::string(kTemplateFileLimit - 25, 'x') + "2");
+}
+
+TEST_F(ComposeBodyTest, AnOversizedOrSpecialTemplateGivesTheBuiltInBodyAndNamesTheFile) {
+  fs.Put(PathOf("invstart.msg"), std::string(kTemplateFileLimit + 1, 'x'));
+  fs.Put(PathOf("action.msg"), "never read");
+  fs.not_regular.insert(PathOf("action.msg"));
+  for (const Notice n : {Notice::InverterStarted, Notice::Action}) {
+    const ComposedBody b = ComposeBody(fs, folder, n, v);
+    EXPECT_EQ(b.body, BuiltInBody(n, v));
+    ASSERT_TRUE(b.warning.has_value());
+    EXPECT_NE(b.warning->find(PathOf(NoticeTemplateName(n))), std::string::npos) << *b.warning;
+  }
 }
 
 TEST_F(ComposeBodyTest, EachNoticeUsesOnlyItsOwnTemplate) {

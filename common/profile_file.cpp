@@ -155,6 +155,14 @@ std::string GetProfileString(std::string_view text, std::string_view section, st
 std::string WriteProfileString(std::string_view text, std::string_view section,
                                std::string_view key, std::string_view value) {
   value = value.substr(0, value.find_first_of("\r\n"));
+  // A value that is itself in matching quotes would lose them on the next
+  // read: one more pair keeps it as written.
+  std::string quoted;
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    quoted.append(1, '"').append(value).append(1, '"');
+    value = quoted;
+  }
   const std::vector<Line> lines = SplitLines(text);
   const Location loc = Locate(text, lines, section, key);
   std::string out;

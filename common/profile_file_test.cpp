@@ -122,6 +122,13 @@ TEST(ProfileFileTest, WrittenValueCannotInjectLines) {
   EXPECT_FALSE(FindProfileString(text, "S", "ShutdownType").has_value());
 }
 
+TEST(ProfileFileTest, AValueInQuotesReadsBackAsWritten) {
+  for (const std::string value : {"'ue/'", "\"x\"", "\"'x'\"", "'", "\"x", "''"}) {
+    const std::string text = WriteProfileString("", "S", "Key", value);
+    EXPECT_EQ(FindProfileString(text, "S", "Key"), value) << text;
+  }
+}
+
 TEST(ProfileFileTest, DeletesEveryLineOfTheKey) {
   const WriteCase cases[] = {
       {"absent", "[S]\nA=1\n", "[S]\nA=1\n"},

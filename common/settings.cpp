@@ -10,9 +10,12 @@
 namespace ebbmark {
 namespace {
 
-// A value as the load uses it: without NULs, then without blanks at either end.
+// A value as the load uses it: without NULs, up to a lone CR (where a save
+// would end it too, so the service acts on what the window saves), then
+// without blanks at either end.
 std::string CleanValue(std::string value) {
   value.erase(std::remove(value.begin(), value.end(), '\0'), value.end());
+  value.erase(std::min(value.find('\r'), value.size()));
   const auto first = value.find_first_not_of(" \t");
   if (first == std::string::npos) return {};
   const auto last = value.find_last_not_of(" \t");
@@ -60,7 +63,7 @@ void SettingsStore::LoadSettings(SettingsRecord& record) const {
   // The stamp is taken before the content: a replacement in between then
   // shows up as a change at the next check instead of going unnoticed.
   const std::optional<FileStamp> stamp = fs_.Stamp(path_);
-  ReadResult file = fs_.ReadFile(path_);
+  ReadResult file = fs_.ReadFile(path_, kSettingsFileLimit);
   // A file that cannot be read is treated as missing: every key takes its default.
   const std::string text = file.status == ReadResult::Status::Ok ? std::move(file.data) : "";
   const Reader r(text);
@@ -126,7 +129,7 @@ std::error_code SettingsStore::SettingsText(const SettingsRecord& record, SaveOp
   if (CheckUserName(record.SMTPUser) != SignInProblem::None) {
     return std::make_error_code(std::errc::invalid_argument);
   }
-  ReadResult file = fs_.ReadFile(path_);
+  ReadResult file = fs_.ReadFile(path_, kSettingsFileLimit);
   if (file.status == ReadResult::Status::Error) {
     // Writing now would throw away whatever the file holds besides our keys.
     return file.error ? file.error : std::make_error_code(std::errc::io_error);

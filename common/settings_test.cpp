@@ -183,6 +183,13 @@ TEST_F(SettingsTest, TextValues) {
   EXPECT_EQ(LoadKey("SMTPHost", std::string(300, 'h')).SMTPHost, std::string(254, 'h'));
   // NULs are dropped, and the blanks they hid with them.
   EXPECT_EQ(LoadKey("TCPHost", std::string("\0 host\0", 7)).TCPHost, "host");
+  // A lone CR ends the value, as it would in a save: what runs is what is saved.
+  const SettingsRecord r = LoadKey("SMTPTo", "a@b \r NOTIFY=NEVER");
+  EXPECT_EQ(r.SMTPTo, "a@b");
+  ASSERT_FALSE(store.SaveSettings(r));
+  SettingsRecord again;
+  store.LoadSettings(again);
+  EXPECT_EQ(again.SMTPTo, "a@b");
 }
 
 TEST_F(SettingsTest, RunFileMustExist) {

@@ -18,6 +18,16 @@ struct FileStamp {
   bool operator==(const FileStamp&) const = default;
 };
 
+// Reads refuse files that could stall the loop or exhaust memory: a FIFO, a
+// device or a socket (even behind a link), and anything over the caller's cap.
+enum class FileError { NotRegular = 1, TooLarge };
+const std::error_category& FileErrorCategory();
+std::error_code make_error_code(FileError e);
+
+// The caps of the files the service reads as instructions or text.
+inline constexpr std::uint64_t kSettingsFileLimit = 1024 * 1024;
+inline constexpr std::uint64_t kTemplateFileLimit = 64 * 1024;
+
 struct ReadResult {
   enum class Status { Ok, Missing, Error };
   Status status = Status::Missing;
@@ -25,13 +35,28 @@ struct ReadResult {
   std::error_code error;  // why it could not be read (Error only)
 };
 
+// The outcome of a trust check of a path and the folders above it.
+struct WriteAccess {
+  bool trusted = false;
+  std::string path;       // not trusted: the file or folder others can change
+  std::string writers;    // not trusted: who can, e.g. "user nobody", "everyone"
+  std::error_code error;  // the check itself failed (path names where)
+};
+
+// "… can be written by <writers>" or "… could not be checked: <error>".
+std::string DescribeWriteAccess(const WriteAccess& access);
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  // Reads a whole file. Missing when it does not exist; Error when it exists
-  // but cannot be read (permissions, a folder, I/O error).
-  virtual ReadResult ReadFile(const std::string& path) = 0;
+  // Reads a whole regular file of at most `limit` bytes. Missing when it does
+  // not exist; Error when it exists but cannot be read (permissions, a
+  // folder, I/O error), is no regular file once links are followed
+  // (FileError::NotRegular, found without blocking), or is larger than
+  // `limit` (FileError::TooLarge).
+  virtual ReadResult ReadFile(const std::string& path,
+                              std::uint64_t limit = kSettingsFileLimit) = 0;
 
   // Replaces `path` with `contents` atomically: a temporary file in the same
   // folder, flushed, then renamed over. A reader sees the old or the new file,
@@ -50,6 +75,19 @@ class FileSystem {
   // never a run file, wildcards or not.
   virtual bool IsFolder(const std::string& path) = 0;
 
+  // Whether `path` and every folder above it can be changed by
+  // administrators only (POSIX: owned by root with no group or other write
+  // bit, or a root-owned folder with the sticky bit; Windows: a DACL that
+  // grants write to no one but SYSTEM, Administrators, TrustedInstaller and
+  // the account this program runs as). The service executes nothing that
+  // fails this check.
+  virtual WriteAccess CheckWriteAccess(const std::string& path) = 0;
+
+  // Whether the service could start `path` as a run file: POSIX, a file
+  // with an execute bit (a script without one is refused); Windows, any
+  // file (documents open with their program). False when it cannot be examined.
+  virtual bool IsExecutable(const std::string& path) = 0;
+
   // Appends one line (a trailing newline is added) to a file, creating it.
   // Used by the operator mirrors (event-log JSON lines, power dry-run).
   virtual std::error_code AppendLine(const std::string& path, const std::string& line) = 0;
@@ -62,3 +100,6 @@ FileSystem& RealFileSystem();
 std::string JoinPath(const std::string& folder, const std::string& name);
 
 }  // namespace ebbmark
+
+template <>
+struct std::is_error_code_enum<ebbmark::FileError> : std::true_type {};

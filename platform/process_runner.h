@@ -12,6 +12,11 @@
 
 namespace ebbmark {
 
+// Why a run file was not started, beyond the system's own error numbers.
+enum class RunError { NotExecutable = 1 };
+const std::error_category& RunErrorCategory();
+std::error_code make_error_code(RunError e);
+
 struct RunResult {
   bool started = false;   // false: the file could not be started (see error)
   std::error_code error;  // why it could not be started
@@ -34,3 +39,6 @@ class ProcessRunner {
 std::unique_ptr<ProcessRunner> MakeProcessRunner(asio::io_context& io);
 
 }  // namespace ebbmark
+
+template <>
+struct std::is_error_code_enum<ebbmark::RunError> : std::true_type {};

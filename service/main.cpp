@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
 
   ServiceOptions options;
   options.settings_folder = SettingsFolder(fs, ProgramFolder());
+  options.program_path = ProgramPath();
   options.exit_process = [](int code) {
     std::fflush(nullptr);
     std::_Exit(code);

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "base/mail_format.h"
+
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/post.hpp>
@@ -134,6 +136,17 @@ void ServiceApp::InstallPath(bool silent) {
     AppStop(1);
     return;
   }
+  if (auto refusal = ProgramRefusal()) {
+    // Registering a program others can replace would hand them the
+    // service's account at the next start.
+    const std::string text = "Ebbmark was not installed as a service: " + *refusal +
+                             ". Only administrators may be able to change the program and its "
+                             "folder.";
+    p_.log.WriteEventLog(kEventError, 109, text);
+    if (!silent) Message("Error installing Ebbmark service", text, DialogIcon::Error);
+    AppStop(1);
+    return;
+  }
   if (!p_.host.Install()) {
     if (!silent) {
       Message("Error installing Ebbmark service",
@@ -151,8 +164,31 @@ void ServiceApp::InstallPath(bool silent) {
   }
 }
 
+std::optional<std::string> ServiceApp::ProgramRefusal() {
+  if (options_.program_path.empty()) return std::nullopt;
+  const WriteAccess access = p_.fs.CheckWriteAccess(options_.program_path);
+  if (access.trusted) return std::nullopt;
+  return DescribeWriteAccess(access);
+}
+
+std::optional<std::string> ServiceApp::RunFileRefusal(const std::string& file) {
+  for (const std::string& path : {store_.path(), file}) {
+    const WriteAccess access = p_.fs.CheckWriteAccess(path);
+    if (!access.trusted) return DescribeWriteAccess(access);
+  }
+  return std::nullopt;
+}
+
 void ServiceApp::StartHandling() {
   if (stopping_) return;
+  if (auto refusal = ProgramRefusal()) {
+    // The service still runs: refusing to start would leave the computer
+    // unprotected, and whoever could replace the program already could.
+    p_.log.WriteEventLog(kEventError, 109,
+                         "The Ebbmark service program is not safe: " + *refusal +
+                             ". Only administrators may be able to change the program and its "
+                             "folder.");
+  }
   AppInit();
   tmrServiceCheck.SetEnabled(false);
   tmrRunChecks.SetEnabled(true);
@@ -161,6 +197,7 @@ void ServiceApp::StartHandling() {
 void ServiceApp::AppInit() {
   const std::int32_t address_before = Settings.MonitoredAddress;
   store_.LoadSettings(Settings);
+  CheckAddresses();
   // A save that leaves the monitored inverter alone is no recovery from a
   // mains failure: the open period, its start values and the address the
   // records moved the monitoring to all stay, so no stop notice is faked and
@@ -172,6 +209,22 @@ void ServiceApp::AppInit() {
   }
   settings_loaded_ = true;
   Stream.LastDataStamp.reset();
+}
+
+void ServiceApp::CheckAddresses() {
+  addresses_refused_ = false;
+  if (Settings.EmailOptions == 0) return;  // no email wanted: nothing to warn about
+  const std::pair<const char*, bool> checks[] = {{"SMTPFrom", false}, {"SMTPTo", true}};
+  for (const auto& [key, list] : checks) {
+    const std::string& value =
+        key == std::string_view("SMTPFrom") ? Settings.SMTPFrom : Settings.SMTPTo;
+    if (value.empty() || AddressesUsable(value, list)) continue;
+    addresses_refused_ = true;
+    p_.log.WriteEventLog(kEventWarning, 110,
+                         std::string("The ") + key +
+                             " setting does not hold a usable email address. No email is sent "
+                             "until it is corrected.");
+  }
 }
 
 void ServiceApp::AppStop(int exit_code) {
@@ -332,7 +385,7 @@ NoticeValues ServiceApp::CurrentValues() const {
 
 void ServiceApp::SendNotice(Notice n, std::function<void()> done) {
   const std::int32_t kind = NoticeKind(n, Settings.EmailOptions);
-  if (!NoticeEnabled(kind, Settings)) {
+  if (!NoticeEnabled(kind, Settings) || addresses_refused_) {
     if (done) asio::post(io_, std::move(done));
     return;
   }
@@ -452,21 +505,33 @@ asio::awaitable<void> ServiceApp::TriggerSequence() {
   if (RunFileReady() && !Monitor.RunFileDone) {
     Monitor.RunFileDone = true;
     tmrRunChecks.SetInterval(hold);
-    if (Settings.EmailOptions & 2) {
-      auto sending = SendNoticeWithinBudget(Notice::RunFile);
-      co_await std::move(sending);
-    }
-
-    std::optional<milliseconds> wait;
-    if (Settings.ExecuteDelay >= 0) wait = milliseconds{std::int64_t{Settings.ExecuteDelay} * 1000};
     const std::string file = Settings.ExecuteFile;
-    auto running = RunFileAsync(file, wait);
-    const RunResult r = co_await std::move(running);
-    if (!r.started) {
+    if (auto refusal = RunFileRefusal(file)) {
+      // Whoever can change these could make the service run anything. The
+      // power action still follows: the computer must not lose its work to
+      // a flat battery because of this.
       p_.log.WriteEventLog(kEventError, 109,
-                           "Could not start the run file " + file + ": " + r.error.message() + ".");
+                           "The run file " + file + " was not started: " + *refusal + ".");
+    } else {
+      if (Settings.EmailOptions & 2) {
+        auto sending = SendNoticeWithinBudget(Notice::RunFile);
+        co_await std::move(sending);
+      }
+
+      std::optional<milliseconds> wait;
+      if (Settings.ExecuteDelay >= 0)
+        wait = milliseconds{std::int64_t{Settings.ExecuteDelay} * 1000};
+      auto running = RunFileAsync(file, wait);
+      const RunResult r = co_await std::move(running);
+      if (r.error == RunError::NotExecutable) {
+        p_.log.WriteEventLog(kEventError, 109, "The run file " + file + " is not executable.");
+      } else if (!r.started) {
+        p_.log.WriteEventLog(
+            kEventError, 109,
+            "Could not start the run file " + file + ": " + r.error.message() + ".");
+      }
+      co_await Pause(options_.action_pause);
     }
-    co_await Pause(options_.action_pause);
   } else if (Monitor.RunFileDone &&
              !TriggerReached(Inverting, Settings, Stream.Table, clock_.Now())) {
     Monitor.RunFileDone = false;

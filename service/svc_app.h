@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,13 +16,12 @@
 #include <asio/steady_timer.hpp>
 
 #include "base/clock.h"
+#include "base/timer.h"
 #include "common/monitor_rules.h"
 #include "common/notices.h"
-#include "platform/service_control.h"
 #include "common/settings.h"
 #include "common/status_stream.h"
 #include "common/tcp_client.h"
-#include "base/timer.h"
 #include "platform/dialogs.h"
 #include "platform/event_log.h"
 #include "platform/file_system.h"
@@ -29,6 +29,7 @@
 #include "platform/power_control.h"
 #include "platform/process_runner.h"
 #include "platform/secret_store.h"
+#include "platform/service_control.h"
 #include "platform/service_host.h"
 #include "service/relay_link.h"
 
@@ -58,6 +59,7 @@ struct ServicePlatform {
 
 struct ServiceOptions {
   std::string settings_folder;            // Ebbmark.ini and the .msg templates
+  std::string program_path;               // this program, checked at install and start
   std::function<void(int)> exit_process;  // ends the process at once
   std::function<void()> usage_hint;       // run by hand outside a service manager
   std::function<void(const std::vector<std::string>&)>
@@ -104,6 +106,13 @@ class ServiceApp {
   bool TriggerRunning() const { return trigger_running_; }
 
  private:
+  // Who others than administrators are that can change this program; empty
+  // when no one can (or no program path is known).
+  std::optional<std::string> ProgramRefusal();
+  // Why the run file must not be started: the settings file, the run file or
+  // a folder above either can be changed by others. Empty when it may run.
+  std::optional<std::string> RunFileRefusal(const std::string& file);
+  void CheckAddresses();
   void UninstallPath(bool silent);
   void InstallPath(bool silent);
   void StartHandling();
@@ -142,6 +151,7 @@ class ServiceApp {
   int mail_pending_ = 0;  // notices handed to the mailer and not finished
   std::chrono::steady_clock::duration mail_budget_left_{};
   std::unique_ptr<asio::steady_timer> drain_timer_;
+  bool addresses_refused_ = false;  // SMTPFrom or SMTPTo as loaded is unusable
 };
 
 // "do nothing", "shutdown", "hibernate"; nullptr above 2.

@@ -170,6 +170,47 @@ TEST_F(ServiceAppTest, InstallOutcomes) {
   EXPECT_EQ(exit_code, 1);
 }
 
+TEST_F(ServiceAppTest, ProgramOthersCanChangeIsNeverRegisteredAndIsReportedAtStart) {
+  const std::string program = JoinPath("/opt/ebb", "EbbmarkSvc");
+  fs.untrusted["/opt/ebb"] = "user nobody (uid 65534)";
+  ServiceOptions o = Options();
+  o.program_path = program;
+
+  for (const char* word : {"install", "install silent"}) {
+    SCOPED_TRACE(word);
+    dialogs.shown.clear();
+    log.records.clear();
+    exit_code.reset();
+    auto installer = Another(host, o);
+    installer->Start(word);
+    RunToExit();
+    EXPECT_EQ(host.installs, 0);
+    EXPECT_EQ(exit_code, 1) << "a refused install is a failure";
+    EXPECT_EQ(log.Count("Ebbmark was not installed as a service: /opt/ebb can be written by "
+                        "user nobody (uid 65534)."),
+              1);
+    EXPECT_EQ(dialogs.shown.size(), word == std::string("install") ? 1u : 0u);
+  }
+
+  // Started anyway (installed by other means): the service runs, and says so.
+  log.records.clear();
+  auto service = Another(host, o);
+  service->Start("debug");
+  EXPECT_TRUE(service->tmrRunChecks.Enabled());
+  ASSERT_EQ(log.records.size(), 1u);
+  EXPECT_EQ(log.records[0].type, kEventError);
+  EXPECT_EQ(log.records[0].id, 109u);
+  EXPECT_EQ(log.records[0].text.rfind("The Ebbmark service program is not safe: /opt/ebb ", 0), 0u)
+      << log.records[0].text;
+
+  // A program only administrators can change installs as before.
+  fs.untrusted.clear();
+  exit_code.reset();
+  auto trusted = Another(host, o);
+  trusted->Start("install silent");
+  EXPECT_EQ(host.installs, 1);
+}
+
 TEST_F(ServiceAppTest, UninstallPaths) {
   app.Start("uninstall silent");
   RunToExit();
@@ -572,6 +613,89 @@ TEST_F(TriggerTest, RunFileThatCannotStartIsLoggedAndTheActionFollows) {
   EXPECT_EQ(power.calls[0], std::make_pair(PowerKind::Hibernate, false));
   EXPECT_EQ(log.Count("The system refused to hibernate: "), 1);
   EXPECT_EQ(exit_code, 0);
+}
+
+TEST_F(TriggerTest, RunFileOthersCanChangeIsNotStartedButTheActionFollows) {
+  // Either the run file, the settings naming it, or a folder above either.
+  for (const std::string& where : {std::string(kRunFile), kIni, std::string(kHome)}) {
+    SCOPED_TRACE(where);
+    fs.untrusted = {{where, "everyone"}};
+    log.records.clear();
+    runner.calls.clear();
+    mailer.sent.clear();
+    power.calls.clear();
+    exit_code.reset();
+    fs.Put(kRunFile, "#!/bin/sh\n");
+    WriteSettings(
+        "TCPHost=127.0.0.1\nSDSOC=70\nSOCOII=0\nEmailOptions=3\nSMTPHost=127.0.0.1\n"
+        "SMTPFrom=ups@example.org\nSMTPTo=admin@example.org\nShutdownType=1\nExecuteFile=" +
+        std::string(kRunFile) + "\n");
+    auto other = Another();
+    other->Start("debug");
+    other->tmrRunChecks.SetEnabled(false);
+    other->Stream.Append(FndcLine(60));
+    other->RunChecks();
+    RunToExit();
+    EXPECT_TRUE(runner.calls.empty());
+    const std::string text = "The run file /home/save work.sh was not started: " + where +
+                             " can be written by everyone.";
+    ASSERT_EQ(log.Count(text), 1) << ::testing::PrintToString(log.records.size());
+    for (const auto& r : log.records) {
+      if (r.text != text) continue;
+      EXPECT_EQ(r.type, kEventError);
+      EXPECT_EQ(r.id, 109u);
+    }
+    // No "running the file" notice for a file that was not run; the action's notice and
+    // the action itself still come.
+    ASSERT_EQ(mailer.sent.size(), 1u);
+    EXPECT_EQ(mailer.sent[0].subject, "[Ebbmark] Shutdown Event");
+    EXPECT_EQ(power.calls.size(), 1u);
+    EXPECT_EQ(exit_code, 0);
+  }
+}
+
+TEST_F(TriggerTest, ARunFileWithoutItsExecuteBitIsNamedAsSuch) {
+  runner.result = RunResult{false, make_error_code(RunError::NotExecutable), false, 0};
+  Arm("ShutdownType=1\n");
+  Tick();
+  RunToExit();
+  EXPECT_EQ(log.Count("The run file /home/save work.sh is not executable."), 1);
+  EXPECT_EQ(log.Count("Could not start the run file"), 0);
+  EXPECT_EQ(power.calls.size(), 1u);
+}
+
+TEST_F(ServiceAppTest, AnUnusableAddressIsReportedOnceAndNoMailIsSent) {
+  const struct {
+    const char* from;
+    const char* to;
+    const char* setting;
+  } cases[] = {
+      {"ups\x1b@example.org", "admin@example.org", "SMTPFrom"},
+      {"ups@example.org", "admin@example.org NOTIFY=NEVER", "SMTPTo"},
+      {"ups@example.org", "ok@example.org, x>y@example.org", "SMTPTo"},
+      {"UPS <ups@example.org> extra", "admin@example.org", "SMTPFrom"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setting + std::string(": ") + c.from + " / " + c.to);
+    log.records.clear();
+    mailer.sent.clear();
+    WriteSettings("TCPHost=127.0.0.1\nEmailOptions=1\nSMTPHost=127.0.0.1\nSMTPFrom=" +
+                  std::string(c.from) + "\nSMTPTo=" + c.to + "\n");
+    auto other = Another();
+    other->Start("debug");
+    other->tmrRunChecks.SetEnabled(false);
+    other->Stream.Append(InverterLine(0, 12, 0, 250));
+    for (int i = 0; i < 3; ++i) {
+      other->RunChecks();
+      io.restart();
+      io.poll();
+      clock.Advance(1s);
+    }
+    EXPECT_TRUE(mailer.sent.empty());
+    EXPECT_EQ(log.Count(std::string("The ") + c.setting +
+                        " setting does not hold a usable email address."),
+              1);
+  }
 }
 
 TEST_F(TriggerTest, NoUsableRunFileSkipsItsStepsAndEmail) {

@@ -8,6 +8,7 @@
 #include <asio/post.hpp>
 
 #include "base/mail_sign_in.h"
+#include "common/notices.h"
 
 namespace ebbmark {
 
@@ -231,7 +232,10 @@ void FrmEbbmark::Wire() {
   hsbOptSOC.OnScroll = [this] { ShowSOC(); };
   hsbOptSOC.OnChange = [this] { hsbOptSOC_Change(); };
   txtExecute.OnChange = [this] { txtExecute_Change(); };
-  txtExecute.OnLostFocus = [this] { UpdateSaveButton(); };
+  txtExecute.OnLostFocus = [this] {
+    WarnIfNotExecutable();
+    UpdateSaveButton();
+  };
 
   mnuLoadSettings.OnClick = [this] { mnuLoadSettings_Click(); };
   mnuSaveSettings.OnClick = [this] { SaveCommand(); };
@@ -483,6 +487,20 @@ void FrmEbbmark::txtExecute_Change() {
   UpdateValidationColours();
 }
 
+void FrmEbbmark::WarnIfNotExecutable() {
+  // Said once per file chosen: the service would refuse it at the worst
+  // moment, and nothing else would tell the user before then.
+  const std::string& path = txtExecute.Text();
+  if (txtExecute.BackColour() != kGreen || path == warned_run_file_) return;
+  if (ctx_.fs.IsExecutable(path)) return;
+  warned_run_file_ = path;
+  ctx_.dialogs.Show("Run File",
+                    "The run file " + path +
+                        " is not executable. The service will not start it: make it executable "
+                        "(chmod +x) or choose a program.",
+                    DialogButtons::Ok, DialogIcon::Warning);
+}
+
 void FrmEbbmark::UpdateSaveButton() {
   if (!oToolbar.ButtonEnabled(2)) return;
   const bool differ = !SameCompared(ctx_.settings, last_saved_);
@@ -550,7 +568,16 @@ void FrmEbbmark::SaveCommand() {
   };
 
   bool failed = false;
-  if (!ctx_.service.Installed()) {
+  if (const char* setting = UnusableAddressSetting(ctx_.settings)) {
+    // The service would refuse to send anything with it; better to say so now.
+    ctx_.dialogs.Show("Save Settings",
+                      std::string("The settings have not been saved, because the ") + setting +
+                          " address is not a usable email address: use name@domain or "
+                          "Name <name@domain>, separate several recipients with commas, and "
+                          "leave out control characters.",
+                      DialogButtons::Ok, DialogIcon::Warning);
+    failed = true;
+  } else if (!ctx_.service.Installed()) {
     ctx_.dialogs.Show("Save Settings",
                       "The settings have not been saved, because the Ebbmark service is not "
                       "installed. Please see the README for instructions.",

@@ -11,19 +11,19 @@
 #include <asio/io_context.hpp>
 
 #include "base/clock.h"
+#include "base/timer.h"
 #include "common/monitor_rules.h"
-#include "platform/service_control.h"
-#include "platform/service_watch.h"
 #include "common/settings.h"
 #include "common/status_stream.h"
 #include "common/tcp_client.h"
-#include "base/timer.h"
 #include "config/model/controls.h"
 #include "config/model/seams.h"
 #include "platform/dialogs.h"
 #include "platform/file_system.h"
 #include "platform/privileged_writer.h"
 #include "platform/secret_store.h"
+#include "platform/service_control.h"
+#include "platform/service_watch.h"
 
 namespace ebbmark {
 
@@ -200,6 +200,8 @@ class FrmEbbmark : public Window {
   // Writes or removes the mail password waiting in the settings; says so
   // when it cannot, and leaves it waiting.
   void SavePasswordChange();
+  void WarnIfNotExecutable();
+  std::string warned_run_file_;
   void SaveCommand();
   void SyncMonitoredAddress();
   void OnlineHelp();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -539,6 +540,56 @@ TEST_F(FrmEbbmarkTest, RunFileBoxValidatesAndStoresOnlyExistingFiles) {
   frm->txtExecute.SetText(kRunFile);
   frm->txtExecute.LostFocus();
   EXPECT_TRUE(SaveEnabled());
+}
+
+TEST_F(FrmEbbmarkTest, ARunFileTheServiceCouldNotStartIsWarnedAboutOnceWhenChosen) {
+  fs.Put(kRunFile, "#!/bin/sh\n");
+  fs.Put("/home/op/notes.txt", "");
+  fs.not_executable.insert("/home/op/notes.txt");
+  Start(true);
+  dialogs.shown.clear();
+
+  frm->txtExecute.SetText(kRunFile);
+  frm->txtExecute.LostFocus();
+  EXPECT_TRUE(dialogs.shown.empty()) << "an executable file is fine";
+
+  frm->txtExecute.SetText("/home/op/notes.txt");
+  frm->txtExecute.LostFocus();
+  ASSERT_EQ(dialogs.shown.size(), 1u);
+  EXPECT_EQ(dialogs.shown[0].title, "Run File");
+  EXPECT_EQ(dialogs.shown[0].text.rfind("The run file /home/op/notes.txt is not executable.", 0),
+            0u);
+  EXPECT_EQ(settings.ExecuteFile, "/home/op/notes.txt") << "a warning, not a refusal";
+
+  frm->txtExecute.LostFocus();
+  EXPECT_EQ(dialogs.shown.size(), 1u) << "said once per file";
+  frm->txtExecute.SetText("/home/op/missing.sh");
+  frm->txtExecute.LostFocus();
+  EXPECT_EQ(dialogs.shown.size(), 1u) << "a missing file is shown red instead";
+}
+
+TEST_F(FrmEbbmarkTest, SaveRefusesAnAddressTheServiceCouldNotUse) {
+  Start(true);
+  const int writes = fs.replace_count;
+  for (const auto& [from, to, setting] : std::vector<std::array<std::string, 3>>{
+           {"ups\x1b@example.org", "admin@example.org", "SMTPFrom"},
+           {"ups@example.org", "admin@example.org NOTIFY=NEVER", "SMTPTo"},
+       }) {
+    dialogs.shown.clear();
+    settings.SMTPFrom = from;
+    settings.SMTPTo = to;
+    frm->mnuSaveSettings.Click();
+    EXPECT_EQ(fs.replace_count, writes) << setting;
+    ASSERT_EQ(dialogs.shown.size(), 1u) << setting;
+    EXPECT_EQ(dialogs.shown[0].title, "Save Settings");
+    EXPECT_NE(dialogs.shown[0].text.find("the " + setting + " address is not a usable"),
+              std::string::npos)
+        << dialogs.shown[0].text;
+  }
+  settings.SMTPFrom = "UPS <ups@example.org>";
+  settings.SMTPTo = "a@example.org, B <b@example.org>";
+  frm->mnuSaveSettings.Click();
+  EXPECT_EQ(fs.replace_count, writes + 1);
 }
 
 TEST_F(FrmEbbmarkTest, ClearingTheRunFileBoxRemovesTheRunFileOnSave) {

@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,15 +106,71 @@ bool IsHiddenName(const std::string& name) {
   return !name.empty() && name[0] == '.';
 }
 
+std::string UserName(uid_t uid) {
+  std::string name = "uid " + std::to_string(uid);
+  if (const passwd* pw = ::getpwuid(uid)) name = std::string(pw->pw_name) + " (" + name + ")";
+  return "user " + name;
+}
+
+std::string GroupName(gid_t gid) {
+  std::string name = "gid " + std::to_string(gid);
+  if (const group* gr = ::getgrgid(gid)) name = std::string(gr->gr_name) + " (" + name + ")";
+  return "group " + name;
+}
+
+// Who besides root can change this entry; empty when no one can. A folder
+// others may write is still safe with the sticky bit and root as its owner
+// (only an entry's owner can then rename or remove it), as for /tmp.
+std::string OtherWriters(const struct stat& st) {
+  if (S_ISLNK(st.st_mode)) return {};  // a link's own bits mean nothing; its folder counts
+  std::string writers;
+  const auto add = [&writers](const std::string& who) {
+    writers += writers.empty() ? who : ", " + who;
+  };
+  if (st.st_uid != 0) add(UserName(st.st_uid));
+  const bool sticky_root_folder = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) && st.st_uid == 0;
+  if (!sticky_root_folder) {
+    if (st.st_mode & S_IWGRP) add(GroupName(st.st_gid));
+    if (st.st_mode & S_IWOTH) add("everyone");
+  }
+  return writers;
+}
+
+// Checks `absolute` and each folder above it, without following the last
+// link of each step. False, with `access` filled in, at the first problem.
+bool CheckChain(const std::string& absolute, WriteAccess& access) {
+  std::string prefix = absolute;
+  while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
+  for (;;) {
+    struct stat st {};
+    if (::lstat(prefix.c_str(), &st) != 0) {
+      access.path = prefix;
+      access.error = LastError();
+      return false;
+    }
+    if (std::string who = OtherWriters(st); !who.empty()) {
+      access.path = prefix;
+      access.writers = std::move(who);
+      return false;
+    }
+    if (prefix == "/") return true;
+    const auto slash = prefix.rfind('/');
+    prefix = slash == 0 ? std::string(1, '/') : prefix.substr(0, slash);
+    while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
+  }
+}
+
 class PosixFileSystem final : public FileSystem {
  public:
-  ReadResult ReadFile(const std::string& path) override {
+  ReadResult ReadFile(const std::string& path, std::uint64_t limit) override {
     ReadResult result;
     if (!UsablePath(path)) {
       result.status = ReadResult::Status::Missing;
       return result;
     }
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
+    // writer that may never come. The type check right after refuses it.
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (fd.get() < 0) {
       if (errno == ENOENT || errno == ENOTDIR) {
         result.status = ReadResult::Status::Missing;
@@ -125,8 +183,14 @@ class PosixFileSystem final : public FileSystem {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return Failed(result, LastError());
     if (S_ISDIR(st.st_mode)) return Failed(result, std::make_error_code(std::errc::is_a_directory));
+    if (!S_ISREG(st.st_mode)) return Failed(result, make_error_code(FileError::NotRegular));
+    if (static_cast<std::uint64_t>(st.st_size) > limit) {
+      return Failed(result, make_error_code(FileError::TooLarge));
+    }
+    // A regular file never blocks, but clear the flag anyway: plain reads.
+    ::fcntl(fd.get(), F_SETFL, 0);
     std::string data;
-    if (S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+    data.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];
     for (;;) {
       const ssize_t n = ::read(fd.get(), buf, sizeof buf);
@@ -135,6 +199,10 @@ class PosixFileSystem final : public FileSystem {
         return Failed(result, LastError());
       }
       if (n == 0) break;
+      // The file may grow while it is read; the cap holds all the same.
+      if (data.size() + static_cast<std::size_t>(n) > limit) {
+        return Failed(result, make_error_code(FileError::TooLarge));
+      }
       data.append(buf, static_cast<std::size_t>(n));
     }
     result.status = ReadResult::Status::Ok;
@@ -220,6 +288,44 @@ class PosixFileSystem final : public FileSystem {
   bool IsFolder(const std::string& path) override {
     struct stat st {};
     return UsablePath(path) && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  WriteAccess CheckWriteAccess(const std::string& path) override {
+    WriteAccess access;
+    if (!UsablePath(path)) {
+      access.path = path;
+      access.error = std::make_error_code(std::errc::invalid_argument);
+      return access;
+    }
+    std::string absolute = path;
+    if (absolute.front() != '/') {
+      char cwd[PATH_MAX];
+      if (::getcwd(cwd, sizeof cwd) == nullptr) {
+        access.path = path;
+        access.error = LastError();
+        return access;
+      }
+      absolute = JoinPath(cwd, path);
+    }
+    // The path as written, where a link in an open folder could be swapped,
+    // and the path its links lead to, where the content really is.
+    if (!CheckChain(absolute, access)) return access;
+    char resolved[PATH_MAX];
+    if (::realpath(absolute.c_str(), resolved) == nullptr) {
+      access.path = absolute;
+      access.error = LastError();
+      return access;
+    }
+    if (!CheckChain(resolved, access)) return access;
+    access.trusted = true;
+    return access;
+  }
+
+  bool IsExecutable(const std::string& path) override {
+    if (!UsablePath(path)) return false;
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) &&
+           (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
   }
 
   std::error_code AppendLine(const std::string& path, const std::string& line) override {

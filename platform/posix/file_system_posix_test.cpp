@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +50,119 @@ TEST_F(PosixFileSystemTest, ReadFileTellsMissingFromUnreadable) {
   EXPECT_EQ(folder.status, ReadResult::Status::Error);
   EXPECT_TRUE(folder.error);
   EXPECT_TRUE(folder.data.empty());
+}
+
+TEST_F(PosixFileSystemTest, ReadFileRefusesSpecialAndOversizedFilesWithoutBlocking) {
+  // A FIFO with no writer would block an ordinary open for good.
+  ASSERT_EQ(::mkfifo((dir / "fifo.msg").c_str(), 0600), 0);
+  ::symlink("/dev/zero", (dir / "zero.msg").c_str());
+  ::symlink((dir / "fifo.msg").c_str(), (dir / "link-to-fifo.msg").c_str());
+  for (const char* name : {"fifo.msg", "zero.msg", "link-to-fifo.msg"}) {
+    const ReadResult r = fs.ReadFile(dir / name, kTemplateFileLimit);
+    EXPECT_EQ(r.status, ReadResult::Status::Error) << name;
+    EXPECT_EQ(r.error, FileError::NotRegular) << name;
+  }
+
+  // The cap is inclusive; one byte more is refused, behind a link too.
+  WriteText(dir / "at-cap", std::string(kTemplateFileLimit, 'x'));
+  WriteText(dir / "over-cap", std::string(kTemplateFileLimit + 1, 'x'));
+  ::symlink((dir / "over-cap").c_str(), (dir / "link-over-cap").c_str());
+  EXPECT_EQ(fs.ReadFile(dir / "at-cap", kTemplateFileLimit).data.size(), kTemplateFileLimit);
+  for (const char* name : {"over-cap", "link-over-cap"}) {
+    const ReadResult r = fs.ReadFile(dir / name, kTemplateFileLimit);
+    EXPECT_EQ(r.status, ReadResult::Status::Error) << name;
+    EXPECT_EQ(r.error, FileError::TooLarge) << name;
+    EXPECT_TRUE(r.data.empty());
+  }
+  // The settings file's own cap is larger.
+  EXPECT_EQ(fs.ReadFile(dir / "over-cap").status, ReadResult::Status::Ok);
+}
+
+// Owner and mode changes need root; CI and the black-box tests run as root.
+class PosixWriteAccessTest : public PosixFileSystemTest {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand files to another user";
+    ::chmod(dir.path().c_str(), 0755);
+    WriteText(dir / "Ebbmark.ini", "[EbbmarkSvc]\n");
+    ::chmod((dir / "Ebbmark.ini").c_str(), 0644);
+  }
+  WriteAccess Check(const std::string& path) { return fs.CheckWriteAccess(path); }
+};
+
+TEST_F(PosixWriteAccessTest, RootOwnedWithoutGroupOrOtherWriteIsTrusted) {
+  // The folder above is the system's temporary folder: sticky and root's.
+  const WriteAccess a = Check(dir / "Ebbmark.ini");
+  EXPECT_TRUE(a.trusted) << DescribeWriteAccess(a);
+  EXPECT_TRUE(Check(dir.path()).trusted);
+}
+
+TEST_F(PosixWriteAccessTest, NamesTheFirstEntryOthersCanWriteAndWho) {
+  const std::string file = dir / "Ebbmark.ini";
+  const struct {
+    const char* what;
+    std::function<void()> make;
+    std::string path;
+    std::string writers;
+  } cases[] = {
+      {"file owned by nobody", [&] { ::chown(file.c_str(), 65534, 0); }, file, "(uid 65534)"},
+      {"group-writable file", [&] { ::chmod(file.c_str(), 0664); }, file, "group "},
+      {"world-writable file", [&] { ::chmod(file.c_str(), 0646); }, file, "everyone"},
+      {"folder owned by nobody", [&] { ::chown(dir.path().c_str(), 65534, 0); }, dir.path(),
+       "(uid 65534)"},
+      {"world-writable folder without the sticky bit", [&] { ::chmod(dir.path().c_str(), 0777); },
+       dir.path(), "everyone"},
+      {"sticky folder not owned by root",
+       [&] {
+         ::chmod(dir.path().c_str(), 01777);
+         ::chown(dir.path().c_str(), 65534, 0);
+       },
+       dir.path(), "(uid 65534)"},
+  };
+  for (const auto& c : cases) {
+    ::chown(file.c_str(), 0, 0);
+    ::chmod(file.c_str(), 0644);
+    ::chown(dir.path().c_str(), 0, 0);
+    ::chmod(dir.path().c_str(), 0755);
+    c.make();
+    const WriteAccess a = Check(file);
+    EXPECT_FALSE(a.trusted) << c.what;
+    EXPECT_EQ(a.path, c.path) << c.what;
+    EXPECT_NE(a.writers.find(c.writers), std::string::npos) << c.what << ": " << a.writers;
+    EXPECT_NE(DescribeWriteAccess(a).find(c.path + " can be written by "), std::string::npos);
+  }
+  ::chown(dir.path().c_str(), 0, 0);
+  ::chmod(dir.path().c_str(), 0755);
+}
+
+TEST_F(PosixWriteAccessTest, LinksAreJudgedWhereTheyLeadAndWhereTheyLie) {
+  // A root-sticky open folder may hold root's files, as /tmp does.
+  std::filesystem::create_directory(dir / "open");
+  ::chmod((dir / "open").c_str(), 01777);
+  WriteText(dir / "open/run.sh", "");
+  ::chmod((dir / "open/run.sh").c_str(), 0755);
+  EXPECT_TRUE(Check(dir / "open/run.sh").trusted);
+
+  // A trusted link to a file others can write leads to the untrusted file.
+  WriteText(dir / "theirs.sh", "");
+  ::chown((dir / "theirs.sh").c_str(), 65534, 65534);
+  ::symlink((dir / "theirs.sh").c_str(), (dir / "link.sh").c_str());
+  WriteAccess a = Check(dir / "link.sh");
+  EXPECT_FALSE(a.trusted);
+  EXPECT_EQ(a.path, dir / "theirs.sh");
+
+  // A link inside a folder others may change can be swapped at any time.
+  std::filesystem::create_directory(dir / "shared");
+  ::chown((dir / "shared").c_str(), 65534, 65534);
+  ::symlink((dir / "Ebbmark.ini").c_str(), (dir / "shared/Ebbmark.ini").c_str());
+  a = Check(dir / "shared/Ebbmark.ini");
+  EXPECT_FALSE(a.trusted);
+  EXPECT_EQ(a.path, dir / "shared");
+
+  // A path that does not exist cannot be vouched for.
+  a = Check(dir / "gone.sh");
+  EXPECT_FALSE(a.trusted);
+  EXPECT_TRUE(a.error);
 }
 
 TEST_F(PosixFileSystemTest, ReplaceFileCreatesAndReplacesKeepingPermissions) {

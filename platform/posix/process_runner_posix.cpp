@@ -94,18 +94,18 @@ Spawned Spawn(const char* file, char* const argv[], bool search_path) {
 Spawned StartFile(const std::string& path) {
   if (path.empty()) return {-1, ENOENT};
   std::string file = path;  // argv wants mutable strings
-  struct stat st {};
-  if (access(file.c_str(), X_OK) != 0 && stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    // An existing file that is not a program is a document (a script without
-    // its execute bit, a sound, a page): open it with the desktop's handler,
-    // as double-clicking it would.
-    std::string opener = "xdg-open";
-    char* argv[] = {opener.data(), file.data(), nullptr};
-    return Spawn(opener.c_str(), argv, true);
-  }
   // The whole text is one program path: no shell, no splitting at blanks.
   char* argv[] = {file.data(), nullptr};
   return Spawn(file.c_str(), argv, false);
+}
+
+// A regular file without an execute bit is refused with its own reason: the
+// system's "permission denied" would send the user looking at the wrong thing.
+// A service has no desktop to open a document with, so none is tried.
+bool NotExecutable(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0;
 }
 
 int ExitCodeOf(int status) {
@@ -211,10 +211,12 @@ class PosixProcessRunner final : public ProcessRunner {
 
   void Run(const std::string& path, std::optional<std::chrono::milliseconds> wait,
            std::function<void(RunResult)> done) override {
-    const Spawned s = StartFile(path);
+    const bool not_executable = NotExecutable(path);
+    const Spawned s = not_executable ? Spawned{-1, EACCES} : StartFile(path);
     if (s.pid < 0) {
       RunResult result;
-      result.error = std::error_code(s.error, std::generic_category());
+      result.error = not_executable ? make_error_code(RunError::NotExecutable)
+                                    : std::error_code(s.error, std::generic_category());
       asio::post(io_, [alive = alive_, done = std::move(done), result] {
         if (*alive) done(result);
       });

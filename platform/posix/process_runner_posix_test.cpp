@@ -158,6 +158,19 @@ TEST_F(ProcessRunnerPosix, AFileThatCannotStartIsReportedAsNotStarted) {
     EXPECT_FALSE(result->started) << c.path;
     EXPECT_EQ(result->error, std::error_code(c.error, std::generic_category())) << c.path;
   }
+
+  // A script without its execute bit says so, and is not handed to a desktop
+  // opener (which would report success for nothing done).
+  {
+    std::ofstream out(Path("noexec.sh"));
+    out << "#!/bin/sh\ntouch '" << Path("ran") << "'\n";
+  }
+  chmod(Path("noexec.sh").c_str(), 0644);
+  const auto result = RunAndWait(Path("noexec.sh"), 1000ms);
+  ASSERT_TRUE(result);
+  EXPECT_FALSE(result->started);
+  EXPECT_EQ(result->error, RunError::NotExecutable);
+  EXPECT_FALSE(std::filesystem::exists(Path("ran")));
 }
 
 TEST_F(ProcessRunnerPosix, TheChildInheritsNoSocketOrFileOfTheService) {

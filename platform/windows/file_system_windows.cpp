@@ -17,6 +17,7 @@
 
 #include "platform/file_system.h"
 #include "platform/windows/text_windows.h"
+#include "platform/windows/write_access_windows.h"
 
 namespace ebbmark {
 namespace {
@@ -24,6 +25,7 @@ namespace {
 using win::LastError;
 using win::PathArgument;
 using win::Win32Error;
+using win::WriterCheck;
 
 class Handle {
  public:
@@ -77,7 +79,7 @@ constexpr std::int64_t kUnixEpochInFileTime = 116444736000000000LL;
 
 class WindowsFileSystem final : public FileSystem {
  public:
-  ReadResult ReadFile(const std::string& path) override {
+  ReadResult ReadFile(const std::string& path, std::uint64_t limit) override {
     ReadResult result;
     const std::wstring wpath = PathArgument(path);
     if (wpath.empty()) return result;  // Missing
@@ -101,15 +103,22 @@ class WindowsFileSystem final : public FileSystem {
       if (IsMissingError(e)) return result;
       return Failed(result, Win32Error(e));
     }
-    std::string data;
+    // A device (CON, NUL, COM1) or a pipe is no settings file or template,
+    // and reading one could wait for ever.
+    if (::GetFileType(h.get()) != FILE_TYPE_DISK)
+      return Failed(result, make_error_code(FileError::NotRegular));
     LARGE_INTEGER size{};
-    if (::GetFileSizeEx(h.get(), &size) && size.QuadPart > 0 && size.QuadPart < (1LL << 30))
-      data.reserve(static_cast<std::size_t>(size.QuadPart));
+    if (!::GetFileSizeEx(h.get(), &size)) return Failed(result, LastError());
+    if (size.QuadPart < 0 || static_cast<std::uint64_t>(size.QuadPart) > limit)
+      return Failed(result, make_error_code(FileError::TooLarge));
+    std::string data;
+    data.reserve(static_cast<std::size_t>(size.QuadPart));
     char buf[65536];
     for (;;) {
       DWORD n = 0;
       if (!::ReadFile(h.get(), buf, sizeof buf, &n, nullptr)) return Failed(result, LastError());
       if (n == 0) break;
+      if (data.size() + n > limit) return Failed(result, make_error_code(FileError::TooLarge));
       data.append(buf, n);
     }
     result.status = ReadResult::Status::Ok;
@@ -215,6 +224,53 @@ class WindowsFileSystem final : public FileSystem {
     if (wpath.empty()) return false;
     const DWORD attributes = ::GetFileAttributesW(wpath.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+
+  WriteAccess CheckWriteAccess(const std::string& path) override {
+    WriteAccess access;
+    std::wstring current = PathArgument(path);
+    if (current.empty()) {
+      access.path = path;
+      access.error = std::make_error_code(std::errc::invalid_argument);
+      return access;
+    }
+    std::wstring full(32768, L'\0');
+    const DWORD n = ::GetFullPathNameW(current.c_str(), 32768, full.data(), nullptr);
+    if (n == 0 || n >= 32768) {
+      access.path = path;
+      access.error = LastError();
+      return access;
+    }
+    full.resize(n);
+    current = std::move(full);
+    // The file, then each folder up to the drive's root.
+    for (;;) {
+      while (current.size() > 3 && (current.back() == L'\\' || current.back() == L'/'))
+        current.pop_back();
+      const WriterCheck check = win::OtherWritersOf(current);
+      if (check.error || !check.writers.empty()) {
+        access.path = win::Narrow(current);
+        access.error = check.error;
+        access.writers = check.writers;
+        return access;
+      }
+      const auto sep = current.find_last_of(L"\\/");
+      if (sep == std::wstring::npos || sep < 2) break;  // past the root, or a UNC server
+      std::wstring parent = current.substr(0, sep);
+      // "C:" alone means the current folder of drive C: keep the root's separator.
+      if (parent.back() == L':') parent += L'\\';
+      if (parent.size() >= current.size()) break;  // "C:\\" is its own parent
+      current = std::move(parent);
+    }
+    access.trusted = true;
+    return access;
+  }
+
+  bool IsExecutable(const std::string& path) override {
+    const std::wstring wpath = PathArgument(path);
+    if (wpath.empty()) return false;
+    const DWORD attributes = ::GetFileAttributesW(wpath.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
   }
 
   std::error_code AppendLine(const std::string& path, const std::string& line) override {

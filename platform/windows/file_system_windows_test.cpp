@@ -46,6 +46,28 @@ TEST_F(WindowsFileSystemTest, ReadFileTellsMissingFromUnreadable) {
   EXPECT_EQ(ok.data, "[EbbmarkSvc]\r\nTCPHost=relay\r\n");
 }
 
+TEST_F(WindowsFileSystemTest, ReadFileRefusesDevicesAndOversizedFiles) {
+  // A device is no settings file; reading CON or a COM port could wait for ever.
+  const ReadResult device = fs_.ReadFile("NUL");
+  EXPECT_EQ(device.status, ReadResult::Status::Error);
+  EXPECT_EQ(device.error, FileError::NotRegular);
+
+  WriteBytes(dir_ / "at-cap.msg", std::string(kTemplateFileLimit, 'x'));
+  WriteBytes(dir_ / "over-cap.msg", std::string(kTemplateFileLimit + 1, 'x'));
+  EXPECT_EQ(fs_.ReadFile(dir_ / "at-cap.msg", kTemplateFileLimit).data.size(), kTemplateFileLimit);
+  const ReadResult over = fs_.ReadFile(dir_ / "over-cap.msg", kTemplateFileLimit);
+  EXPECT_EQ(over.status, ReadResult::Status::Error);
+  EXPECT_EQ(over.error, FileError::TooLarge);
+  EXPECT_EQ(fs_.ReadFile(dir_ / "over-cap.msg").status, ReadResult::Status::Ok);
+}
+
+TEST_F(WindowsFileSystemTest, CheckWriteAccessCannotVouchForWhatIsNotThere) {
+  const WriteAccess missing = fs_.CheckWriteAccess(dir_ / "none\\gone.ini");
+  EXPECT_FALSE(missing.trusted);
+  EXPECT_TRUE(missing.error);
+  EXPECT_NE(DescribeWriteAccess(missing).find("could not be checked"), std::string::npos);
+}
+
 TEST_F(WindowsFileSystemTest, ReplaceFileCreatesAndReplacesWithoutLeftovers) {
   const std::string path = dir_ / "Ebbmark.ini";
   ASSERT_FALSE(fs_.ReplaceFile(path, "first\r\n"));

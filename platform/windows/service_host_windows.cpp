@@ -19,6 +19,8 @@ namespace ebbmark {
 namespace win {
 namespace {
 
+constexpr DWORD kRestartDelayMs = 5000;
+
 class ServiceHandle {
  public:
   explicit ServiceHandle(SC_HANDLE h = nullptr) : h_(h) {}
@@ -128,6 +130,15 @@ BOOL WINAPI ConsoleHandler(DWORD event) {
   return TRUE;
 }
 
+bool SetRestartOnFailure(SC_HANDLE service) {
+  FailureActions wanted = RestartOnFailure();
+  SERVICE_FAILURE_ACTIONSW failure{};
+  failure.dwResetPeriod = wanted.reset_seconds;
+  failure.cActions = static_cast<DWORD>(wanted.actions.size());
+  failure.lpsaActions = wanted.actions.data();
+  return ::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE;
+}
+
 class ScmServiceHost final : public ServiceHost {
  public:
   ScmServiceHost(asio::io_context& io, std::string program_path, ScmHostNames names)
@@ -139,10 +150,11 @@ class ScmServiceHost final : public ServiceHost {
     ServiceHandle manager(
         ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (!manager) return false;
-    ServiceHandle service(::CreateServiceW(
-        manager.get(), names_.service.c_str(), names_.display.c_str(),
-        SERVICE_CHANGE_CONFIG | DELETE, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-        SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    ServiceHandle service(
+        ::CreateServiceW(manager.get(), names_.service.c_str(), names_.display.c_str(),
+                         SERVICE_CHANGE_CONFIG | SERVICE_START | DELETE, SERVICE_WIN32_OWN_PROCESS,
+                         SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr,
+                         nullptr, nullptr, nullptr, nullptr));
     if (!service) return false;
 
     std::wstring description =
@@ -151,9 +163,13 @@ class ScmServiceHost final : public ServiceHost {
     SERVICE_DESCRIPTIONW info{description.data()};
     ::ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &info);
 
-    // Without its event source Event Viewer could not show the records'
-    // text; a half-done registration is taken back.
-    if (!AddEventSource(Widen(program_path_), names_.event_hive, names_.event_log_key)) {
+    // A service that dies is started again after 5 s, every time: it exists
+    // to be there when the mains fail. A stop the service reports itself
+    // (after a trigger, or on request) is no failure and is left alone.
+    // Without this, or without its event source (Event Viewer could not show
+    // the records' text), a half-done registration is taken back.
+    if (!SetRestartOnFailure(service.get()) ||
+        !AddEventSource(Widen(program_path_), names_.event_hive, names_.event_log_key)) {
       ::DeleteService(service.get());
       return false;
     }
@@ -213,6 +229,11 @@ class ScmServiceHost final : public ServiceHost {
 };
 
 }  // namespace
+
+FailureActions RestartOnFailure() {
+  // The last action repeats for every later failure.
+  return {std::vector<SC_ACTION>(3, SC_ACTION{SC_ACTION_RESTART, kRestartDelayMs}), 24 * 60 * 60};
+}
 
 std::wstring ServiceCommandLine(const std::string& program_path) {
   // A quote cannot be part of a Windows file name, and a relative path would

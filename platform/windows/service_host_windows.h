@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <asio/io_context.hpp>
 
@@ -25,6 +26,15 @@ struct ScmHostNames {
 std::unique_ptr<ServiceHost> MakeScmServiceHost(asio::io_context& io,
                                                 const std::string& program_path,
                                                 ScmHostNames names);
+
+// What install registers for a failure of the service (its process ending
+// without reporting a stop): a restart after 5 s, for the first, second and
+// every later failure; the count starts again after a day without one.
+struct FailureActions {
+  std::vector<SC_ACTION> actions;
+  DWORD reset_seconds = 0;
+};
+FailureActions RestartOnFailure();
 
 // The command line registered for the service: the program's full path in
 // quotes, so that a path with blanks can never be read as a shorter program

@@ -61,6 +61,34 @@ class WindowsServiceHostTest : public ::testing::Test {
     return config;
   }
 
+  // The registered failure actions: (type, delay in ms) each, and the reset period.
+  struct FailureActions {
+    std::vector<std::pair<int, DWORD>> actions;
+    DWORD reset_seconds = 0;
+  };
+  std::optional<FailureActions> ReadFailureActions() {
+    SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = ::OpenServiceW(manager, names_.service.c_str(), SERVICE_QUERY_CONFIG);
+    std::optional<FailureActions> out;
+    if (service != nullptr) {
+      std::vector<BYTE> buf(8192);
+      DWORD needed = 0;
+      if (::QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, buf.data(),
+                                 static_cast<DWORD>(buf.size()), &needed)) {
+        const auto* f = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buf.data());
+        out.emplace();
+        out->reset_seconds = f->dwResetPeriod;
+        for (DWORD i = 0; i < f->cActions; ++i)
+          out->actions.emplace_back(f->lpsaActions[i].Type, f->lpsaActions[i].Delay);
+      } else if (::GetLastError() == ERROR_INVALID_LEVEL) {
+        unreadable_failure_actions_ = true;  // Wine accepts them but cannot give them back
+      }
+      ::CloseServiceHandle(service);
+    }
+    ::CloseServiceHandle(manager);
+    return out;
+  }
+
   std::optional<std::wstring> RegistryText(const wchar_t* value) {
     wchar_t buf[1024] = {};
     DWORD size = sizeof buf;
@@ -83,6 +111,7 @@ class WindowsServiceHostTest : public ::testing::Test {
 
   asio::io_context io_;
   ScmHostNames names_;
+  bool unreadable_failure_actions_ = false;
   const std::string program_ = "C:\\Program Files\\Ebbmark\\EbbmarkSvc.exe";
 };
 
@@ -102,6 +131,17 @@ TEST_F(WindowsServiceHostTest, InstallRegistersTheQuotedPathAndTheEventSource) {
   EXPECT_EQ(RegistryText(L"EventMessageFile"), Widen(program_));
   EXPECT_EQ(RegistryNumber(L"TypesSupported"), 7u);
 
+  // A crash is followed by a restart after 5 s, however often it happens.
+  const std::pair<int, DWORD> restart{SC_ACTION_RESTART, 5000};
+  const std::vector<std::pair<int, DWORD>> expected(3, restart);
+  const auto failure = ReadFailureActions();
+  if (failure) {
+    EXPECT_EQ(failure->actions, expected);
+    EXPECT_EQ(failure->reset_seconds, 86400u);
+  } else {
+    EXPECT_TRUE(unreadable_failure_actions_) << "the failure actions must be readable";
+  }
+
   EXPECT_FALSE(host->Install()) << "a second install fails";
 
   // Stopped (1) is neither running nor in need of a stop.
@@ -116,6 +156,16 @@ TEST_F(WindowsServiceHostTest, InstallRegistersTheQuotedPathAndTheEventSource) {
   EXPECT_FALSE(control.StartNamedService(Name()));
   EXPECT_FALSE(control.StopNamedService(Name()));
   EXPECT_FALSE(host->Uninstall()) << "nothing left to remove";
+}
+
+TEST(WindowsServiceFailureTest, EveryFailureRestartsAfterFiveSeconds) {
+  const FailureActions f = RestartOnFailure();
+  ASSERT_EQ(f.actions.size(), 3u);
+  for (const SC_ACTION& a : f.actions) {
+    EXPECT_EQ(a.Type, SC_ACTION_RESTART);
+    EXPECT_EQ(a.Delay, 5000u);
+  }
+  EXPECT_EQ(f.reset_seconds, 86400u);
 }
 
 TEST_F(WindowsServiceHostTest, StartedByHandNothingIsPosted) {

@@ -25,8 +25,13 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-ReadResult FakeFileSystem::ReadFile(const std::string& path) {
+ReadResult FakeFileSystem::ReadFile(const std::string& path, std::uint64_t limit) {
   ReadResult r;
+  if (not_regular.count(path)) {
+    r.status = ReadResult::Status::Error;
+    r.error = make_error_code(FileError::NotRegular);
+    return r;
+  }
   if (unreadable.count(path)) {
     r.status = ReadResult::Status::Error;
     r.error = std::make_error_code(std::errc::permission_denied);
@@ -34,9 +39,27 @@ ReadResult FakeFileSystem::ReadFile(const std::string& path) {
   }
   auto it = files.find(path);
   if (it == files.end()) return r;
+  if (it->second.size() > limit) {
+    r.status = ReadResult::Status::Error;
+    r.error = make_error_code(FileError::TooLarge);
+    return r;
+  }
   r.status = ReadResult::Status::Ok;
   r.data = it->second;
   return r;
+}
+
+WriteAccess FakeFileSystem::CheckWriteAccess(const std::string& path) {
+  WriteAccess access;
+  for (std::string p = path; !p.empty(); p = FolderOf(p)) {
+    if (auto it = untrusted.find(p); it != untrusted.end()) {
+      access.path = p;
+      access.writers = it->second;
+      return access;
+    }
+  }
+  access.trusted = true;
+  return access;
 }
 
 std::error_code FakeFileSystem::ReplaceFile(const std::string& path, const std::string& contents) {

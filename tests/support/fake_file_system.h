@@ -16,6 +16,11 @@ class FakeFileSystem : public FileSystem {
   std::map<std::string, std::string> files;
   std::map<std::string, FileStamp> stamps;  // set explicitly, or bumped by each write
   std::set<std::string> unreadable;         // ReadFile gives Error
+  std::set<std::string> not_executable;     // IsExecutable gives false
+  std::set<std::string> not_regular;        // ReadFile refuses as a FIFO or device
+  // Files or folders others can write, with who can; a path is untrusted
+  // when it or a folder above it is listed.
+  std::map<std::string, std::string> untrusted;
   std::set<std::string> hidden;             // never matched by PatternMatches
   std::set<std::string> read_only_folders;  // ReplaceFile into these fails
   std::set<std::string> folders;            // IsFolder; PatternMatches finds them too
@@ -23,7 +28,11 @@ class FakeFileSystem : public FileSystem {
   std::vector<std::pair<std::string, std::string>> appended;  // (path, line)
   int replace_count = 0;
 
-  ReadResult ReadFile(const std::string& path) override;
+  ReadResult ReadFile(const std::string& path, std::uint64_t limit = kSettingsFileLimit) override;
+  WriteAccess CheckWriteAccess(const std::string& path) override;
+  bool IsExecutable(const std::string& path) override {
+    return files.count(path) != 0 && not_executable.count(path) == 0;
+  }
   std::error_code ReplaceFile(const std::string& path, const std::string& contents) override;
   std::optional<FileStamp> Stamp(const std::string& path) override;
   bool PatternMatches(const std::string& pattern) override;

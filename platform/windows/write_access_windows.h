@@ -1,0 +1,27 @@
+#pragma once
+// Who besides administrators can change a file or folder, read from its
+// security descriptor. Used by the file system's trust check.
+
+#include <windows.h>
+
+#include <string>
+#include <system_error>
+
+namespace ebbmark::win {
+
+struct WriterCheck {
+  std::string writers;  // empty: administrators only
+  std::error_code error;
+};
+
+// The owner and every allowing entry of the DACL that grants a right to
+// change the object (write, append, delete, change its permissions or owner)
+// to someone other than SYSTEM, Administrators, TrustedInstaller or `self`
+// (the account this program runs as, which can change anything of its own
+// anyway). A missing DACL grants everything to everyone.
+std::string OtherWritersInDescriptor(PSECURITY_DESCRIPTOR sd, PSID self);
+
+// The same for a file or folder on disk, with this process's account as `self`.
+WriterCheck OtherWritersOf(const std::wstring& path);
+
+}  // namespace ebbmark::win
