@@ -21,6 +21,7 @@
 #include <asio/io_context.hpp>
 
 #include "base/mail_request.h"
+#include "bench/local_net.h"
 #include "platform/mailer.h"
 #include "service/mail/curl_send.h"
 
@@ -28,43 +29,13 @@ extern char** environ;
 
 namespace {
 
+using ebbmark::bench::FreePort;
+using ebbmark::bench::Notice;
+using ebbmark::bench::PortOpen;
+
 using namespace std::chrono_literals;
 
 int g_port = 0;
-
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-bool PortOpen(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-
-ebbmark::MailMessage Notice() {
-  ebbmark::MailMessage m;
-  m.host = "127.0.0.1";
-  m.port = g_port;
-  m.from = "ups@localhost";
-  m.to = "admin@localhost";
-  m.subject = "[Ebbmark] Power Event";
-  m.body = "The monitored inverter has begun inverting.\r\n\r\nInverter: 0\r\nBattery Charge: 80%";
-  return m;
-}
 
 void InProcess(benchmark::State& state) {
   ebbmark::MailRequest r;
@@ -72,7 +43,7 @@ void InProcess(benchmark::State& state) {
   r.from = "ups@localhost";
   r.recipients = {"admin@localhost"};
   r.text = ebbmark::FormatMailMessage(
-      Notice(), ebbmark::TimePoint{std::chrono::seconds{1'800'000'000}}, "<bench@localhost>");
+      Notice(g_port), ebbmark::TimePoint{std::chrono::seconds{1'800'000'000}}, "<bench@localhost>");
   for (auto _ : state) {
     const auto result = ebbmark::SendWithCurl(r);
     if (!result.sent) state.SkipWithError(result.error_text.c_str());
@@ -86,7 +57,7 @@ void ThroughTheHelper(benchmark::State& state) {
   auto mailer = ebbmark::MakeMailer(io, options);
   for (auto _ : state) {
     std::optional<ebbmark::MailResult> result;
-    mailer->Send(Notice(), [&](ebbmark::MailResult r) { result = r; });
+    mailer->Send(Notice(g_port), [&](ebbmark::MailResult r) { result = r; });
     for (int i = 0; i < 1000 && !result; ++i) {
       io.restart();
       io.run_one_for(50ms);

@@ -25,40 +25,22 @@
 
 #include <asio/io_context.hpp>
 
+#include "bench/local_net.h"
 #include "platform/mailer.h"
 
 extern char** environ;
 
 namespace {
 
+using ebbmark::bench::FreePort;
+using ebbmark::bench::Notice;
+using ebbmark::bench::PortOpen;
+
 using namespace std::chrono_literals;
 
 std::string g_folder;
 int g_plain_port = 0;
 int g_tls_port = 0;
-
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-bool PortOpen(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
 
 pid_t StartServer(int port, const char* mode) {
   std::vector<std::string> args = {"/usr/bin/python3",
@@ -86,17 +68,6 @@ pid_t StartServer(int port, const char* mode) {
   posix_spawn_file_actions_destroy(&actions);
   for (int i = 0; i < 200 && !PortOpen(port); ++i) std::this_thread::sleep_for(50ms);
   return pid;
-}
-
-ebbmark::MailMessage Notice(int port) {
-  ebbmark::MailMessage m;
-  m.host = "127.0.0.1";
-  m.port = port;
-  m.from = "ups@localhost";
-  m.to = "admin@localhost";
-  m.subject = "[Ebbmark] Power Event";
-  m.body = "The monitored inverter has begun inverting.\r\n\r\nInverter: 0\r\nBattery Charge: 80%";
-  return m;
 }
 
 void SendLoop(benchmark::State& state, const ebbmark::MailMessage& m) {

@@ -35,6 +35,7 @@
 #include "base/mail_sign_in.h"
 #include "platform/computer_name.h"
 #include "platform/mailer.h"
+#include "platform/posix/spawn_posix.h"
 #include "platform/program_path.h"
 
 extern char** environ;
@@ -147,13 +148,7 @@ class HelperRun : public std::enable_shared_from_this<HelperRun> {
     posix_spawn_file_actions_adddup2(&actions, out.write, STDOUT_FILENO);
     // Nothing of ours beyond the two pipes: not the relay link, not a log.
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    CleanSignalsForChild(&attr);
     std::string path = helper;
     char* argv[] = {path.data(), nullptr};
     const int rc = posix_spawn(&pid_, path.c_str(), &actions, &attr, argv, environ);

@@ -22,6 +22,7 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "platform/posix/spawn_posix.h"
 #include "platform/process_runner.h"
 
 extern char** environ;
@@ -69,17 +70,7 @@ Spawned Spawn(const char* file, char* const argv[], bool search_path) {
   }
   int rc = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   if (rc == 0) rc = CloseDescriptorsAbove2(&actions);
-  if (rc == 0) {
-    // Start with a clean signal state: the service blocks or catches signals
-    // for its own loop, and the run file should not inherit that.
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  }
+  if (rc == 0) rc = CleanSignalsForChild(&attr);
   pid_t pid = -1;
   if (rc == 0) {
     rc = search_path ? posix_spawnp(&pid, file, &actions, &attr, argv, environ)
