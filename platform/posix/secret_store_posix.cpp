@@ -26,7 +26,9 @@ class PosixSecretStore final : public SecretStore {
  public:
   SecretRead Read(const std::string& path) override {
     SecretRead r;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Without blocking: a FIFO in its place must be refused at once, not
+    // hold up the send (and the shutdown it belongs to) until a writer comes.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
       if (errno == ENOENT) return r;
       r.status = SecretRead::Status::Error;
@@ -61,7 +63,13 @@ class PosixSecretStore final : public SecretStore {
       }
       if (n == 0) break;
       data.append(buffer, static_cast<std::size_t>(n));
-      if (data.size() > static_cast<std::size_t>(kMaxSecretFile)) break;
+      if (data.size() > static_cast<std::size_t>(kMaxSecretFile)) {
+        // It grew while being read: no password is that long.
+        ::close(fd);
+        r.status = SecretRead::Status::Error;
+        r.error = std::make_error_code(std::errc::file_too_large);
+        return r;
+      }
     }
     ::close(fd);
     r.status = SecretRead::Status::Ok;

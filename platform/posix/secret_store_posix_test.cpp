@@ -64,6 +64,11 @@ TEST_F(PosixSecretStoreTest, ReadTellsMissingFromUnreadableAndDropsALineEnd) {
 
   WriteText(path, std::string(100 * 1024, 'x'));
   EXPECT_EQ(store.Read(path).status, SecretRead::Status::Error);
+
+  // A FIFO in its place is refused at once instead of waiting for a writer.
+  const std::string fifo = dir / "fifo.secret";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(store.Read(fifo).status, SecretRead::Status::Error);
 }
 
 TEST_F(PosixSecretStoreTest, RemoveOfAMissingFileIsNoFailureAndAFailedWriteKeepsTheOld) {
