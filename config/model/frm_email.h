@@ -23,9 +23,9 @@ inline constexpr int kPortNotNumber = 13;
 inline constexpr const char* kPortNotNumberText = "The SMTP port is not a number";
 // The security choices, in the order of their SMTPSecurity values.
 inline constexpr const char* kSecurityChoices[] = {
-    "STARTTLS when offered, not checked",
-    "STARTTLS required, certificate checked",
-    "SSL/TLS (port 465), certificate checked",
+    "STARTTLS if offered, unchecked",
+    "STARTTLS, certificate checked",
+    "SSL/TLS (465), cert. checked",
 };
 inline constexpr const char* kPasswordSaved = "A password is saved.";
 inline constexpr const char* kPasswordNotSaved = "No password is saved.";
