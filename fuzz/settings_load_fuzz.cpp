@@ -43,6 +43,7 @@ class MemoryFileSystem final : public FileSystem {
   bool PatternMatches(const std::string&) override { return true; }
   WriteAccess CheckWriteAccess(const std::string&) override { return {true, {}, {}, {}}; }
   bool IsExecutable(const std::string&) override { return true; }
+  bool IsFolder(const std::string&) override { return false; }
   std::error_code AppendLine(const std::string&, const std::string&) override { return {}; }
 };
 

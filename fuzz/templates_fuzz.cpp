@@ -38,6 +38,7 @@ class OneTemplate final : public FileSystem {
   bool PatternMatches(const std::string& p) override { return files.count(p) != 0; }
   WriteAccess CheckWriteAccess(const std::string&) override { return {true, {}, {}, {}}; }
   bool IsExecutable(const std::string&) override { return true; }
+  bool IsFolder(const std::string&) override { return false; }
   std::error_code AppendLine(const std::string&, const std::string&) override { return {}; }
 };
 
