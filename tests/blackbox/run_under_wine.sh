@@ -1,0 +1,19 @@
+#!/bin/sh
+# Runs the black-box tests against the Windows service under Wine.
+# usage: run_under_wine.sh PYTHON WINE EbbmarkSvc.exe TESTS_DIR
+#
+# Windows has no sticky bit, so Wine shows /tmp (and anything below it, a
+# checkout or a build tree included) as a folder everyone may change, and the
+# service rightly refuses to run from there or to start a run file below it.
+# The program and the tests' temporary folders therefore live below the home
+# folder, which only its owner may change.
+set -eu
+python=$1 wine=$2 exe=$3 tests=$4
+work="${HOME:-/root}/.cache/ebbmark-blackbox-wine"
+rm -rf "$work"
+mkdir -p "$work/program" "$work/tmp"
+chmod 755 "$work" "$work/program"
+cp "$exe" "$work/program/EbbmarkSvc.exe"
+EBBMARK_SVC_CMD="$wine $work/program/EbbmarkSvc.exe"
+export EBBMARK_SVC_CMD
+exec "$python" -m pytest -q -p no:cacheprovider --basetemp="$work/tmp" "$tests"
