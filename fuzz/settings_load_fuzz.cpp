@@ -8,44 +8,11 @@
 
 #include "common/settings.h"
 #include "fuzz/fuzz_check.h"
+#include "fuzz/memory_file_system.h"
 
 namespace {
 
 using namespace ebbmark;
-
-// Just enough of a file system: files in a map, every run file present.
-class MemoryFileSystem final : public FileSystem {
- public:
-  std::map<std::string, std::string> files;
-
-  ReadResult ReadFile(const std::string& path, std::uint64_t limit) override {
-    ReadResult r;
-    auto it = files.find(path);
-    if (it == files.end()) return r;
-    if (it->second.size() > limit) {
-      r.status = ReadResult::Status::Error;
-      r.error = make_error_code(FileError::TooLarge);
-      return r;
-    }
-    r.status = ReadResult::Status::Ok;
-    r.data = it->second;
-    return r;
-  }
-  std::error_code ReplaceFile(const std::string& path, const std::string& contents) override {
-    files[path] = contents;
-    return {};
-  }
-  std::optional<FileStamp> Stamp(const std::string& path) override {
-    auto it = files.find(path);
-    if (it == files.end()) return std::nullopt;
-    return FileStamp{1, it->second.size()};
-  }
-  bool PatternMatches(const std::string&) override { return true; }
-  WriteAccess CheckWriteAccess(const std::string&) override { return {true, {}, {}, {}}; }
-  bool IsExecutable(const std::string&) override { return true; }
-  bool IsFolder(const std::string&) override { return false; }
-  std::error_code AppendLine(const std::string&, const std::string&) override { return {}; }
-};
 
 bool InRange(std::int64_t v, std::int64_t lo, std::int64_t hi) {
   return v >= lo && v <= hi;
@@ -91,6 +58,7 @@ bool SameValues(SettingsRecord a, SettingsRecord b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   MemoryFileSystem fs;
+  fs.every_pattern_matches = true;
   const std::string path = "/etc/ebbmark/Ebbmark.ini";
   fs.files[path].assign(reinterpret_cast<const char*>(data), size);
   SettingsStore store(fs, path);

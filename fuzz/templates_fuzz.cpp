@@ -12,35 +12,11 @@
 #include "base/mail_format.h"
 #include "common/notices.h"
 #include "fuzz/fuzz_check.h"
+#include "fuzz/memory_file_system.h"
 
 namespace {
 
 using namespace ebbmark;
-
-class OneTemplate final : public FileSystem {
- public:
-  std::map<std::string, std::string> files;
-  ReadResult ReadFile(const std::string& path, std::uint64_t limit) override {
-    ReadResult r;
-    auto it = files.find(path);
-    if (it == files.end()) return r;
-    if (it->second.size() > limit) {
-      r.status = ReadResult::Status::Error;
-      r.error = make_error_code(FileError::TooLarge);
-      return r;
-    }
-    r.status = ReadResult::Status::Ok;
-    r.data = it->second;
-    return r;
-  }
-  std::error_code ReplaceFile(const std::string&, const std::string&) override { return {}; }
-  std::optional<FileStamp> Stamp(const std::string&) override { return std::nullopt; }
-  bool PatternMatches(const std::string& p) override { return files.count(p) != 0; }
-  WriteAccess CheckWriteAccess(const std::string&) override { return {true, {}, {}, {}}; }
-  bool IsExecutable(const std::string&) override { return true; }
-  bool IsFolder(const std::string&) override { return false; }
-  std::error_code AppendLine(const std::string&, const std::string&) override { return {}; }
-};
 
 void CheckWireLines(const std::string& text) {
   std::size_t start = 0;
@@ -73,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (text.find('%') == std::string::npos) FUZZ_CHECK(ApplyPlaceholders(n, text, v) == text);
 
-  OneTemplate fs;
+  MemoryFileSystem fs;
   if (const char* name = NoticeTemplateName(n)) fs.files[JoinPath("/etc/ebbmark", name)] = text;
   const ComposedBody body = ComposeBody(fs, "/etc/ebbmark", n, v);
   if (oversized && NoticeTemplateName(n)) {
