@@ -11,7 +11,9 @@
 namespace ebbmark {
 
 // The files the helper may write, each with its own check of the contents.
-enum class ProtectedFile { Settings };
+// Settings: the whole Ebbmark.ini. Secret: the mail password alone, the
+// file's whole contents; an empty one removes the file.
+enum class ProtectedFile { Settings, Secret };
 
 // Why an elevated save did not happen; message() says it for the user.
 enum class PrivilegedWriteError {

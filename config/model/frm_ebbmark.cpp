@@ -56,6 +56,11 @@ int LeadingInt(const std::string& s) {
 }
 
 // The fifteen settings the unsaved-changes check compares.
+// Refused for want of rights, which an administrator's helper can give.
+bool IsDenied(const std::error_code& error) {
+  return error == std::errc::permission_denied || error == std::errc::operation_not_permitted;
+}
+
 bool SameCompared(const SettingsRecord& a, const SettingsRecord& b) {
   return a.TCPHost == b.TCPHost && a.TCPPort == b.TCPPort && a.ExecuteDelay == b.ExecuteDelay &&
          a.ExecuteFile == b.ExecuteFile && a.ShutdownType == b.ShutdownType && a.Force == b.Force &&
@@ -520,8 +525,7 @@ std::error_code FrmEbbmark::SaveAndRemember() {
   auto error = store_.SaveSettings(ctx_.settings, options);
   // A desktop user reads the administrator's settings file but may not
   // replace it: the helper asks for the password and writes the same text.
-  if ((error == std::errc::permission_denied || error == std::errc::operation_not_permitted) &&
-      privileged_writer_) {
+  if (IsDenied(error) && privileged_writer_) {
     std::string text;
     error = store_.SettingsText(ctx_.settings, options, text);
     if (!error)
@@ -546,6 +550,11 @@ void FrmEbbmark::SavePasswordChange() {
     error = s.SMTPPasswordChange->empty() ? ctx_.secrets->Remove(path)
                                           : ctx_.secrets->Write(path, *s.SMTPPasswordChange);
   }
+  // As with the settings: only root may write the password file, so a
+  // desktop user's save goes through the administrator's helper (an empty
+  // password removes the file there too).
+  if (IsDenied(error) && privileged_writer_)
+    error = privileged_writer_->Replace(ProtectedFile::Secret, path, *s.SMTPPasswordChange);
   if (error) {
     // The settings file is written; the password stays waiting for the next
     // save, which Save keeps offering.

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <array>
 #include <fstream>
 #include <map>
@@ -500,6 +502,39 @@ TEST_F(FrmEbbmarkTest, APasswordThatCannotBeWrittenIsReportedAndKeptWaiting) {
   EXPECT_EQ(dialogs.shown[0].text.find("pa ss"), std::string::npos);
   EXPECT_EQ(settings.SMTPPasswordChange, std::optional<std::string>("pa ss"));
   EXPECT_TRUE(SaveEnabled());
+}
+
+// A desktop user may not write root's password file: the administrator's
+// helper gets the password (or nothing, to remove it), and a refusal keeps
+// it waiting.
+TEST_F(FrmEbbmarkTest, ADeniedPasswordGoesThroughTheAdministratorsHelper) {
+  const std::string secret = JoinPath("/opt/ebbmark", "smtp.secret");
+  RecordingPrivilegedWriter writer;
+  Start(true, false, Ini({{"SDSOC", "70"}}), &writer);
+  secrets.write_error = std::make_error_code(std::errc::permission_denied);
+  settings.SMTPPasswordChange = "pa ss";
+  dialogs.answers = {DialogAnswer::No};
+  frm->oToolbar.ClickButton("Save");
+  ASSERT_EQ(writer.calls.size(), 1u);
+  EXPECT_EQ(writer.calls[0].file, ProtectedFile::Secret);
+  EXPECT_EQ(writer.calls[0].path, secret);
+  EXPECT_EQ(writer.calls[0].contents, "pa ss");
+  EXPECT_TRUE(settings.SMTPPasswordSet);
+  EXPECT_FALSE(SaveEnabled());
+
+  frm->open_email_window = [this](Window&) { settings.SMTPPasswordChange = ""; };
+  frm->oToolbar.ClickButton("Email");
+  writer.answer = PrivilegedWriteError::NotAuthorized;
+  dialogs.shown.clear();
+  dialogs.answers = {DialogAnswer::No, DialogAnswer::Ok};
+  frm->oToolbar.ClickButton("Save");
+  ASSERT_EQ(writer.calls.size(), 2u);
+  EXPECT_EQ(writer.calls[1].contents, "");
+  EXPECT_TRUE(std::any_of(dialogs.shown.begin(), dialogs.shown.end(), [&](const auto& d) {
+    return d.text.rfind("The email password could not be saved to " + secret, 0) == 0;
+  }));
+  EXPECT_TRUE(settings.SMTPPasswordSet) << "the old password is still there";
+  EXPECT_EQ(settings.SMTPPasswordChange, std::optional<std::string>(""));
 }
 
 TEST_F(FrmEbbmarkTest, ServiceInstalledLaterDoesNotLetDefaultsOverwriteTheFile) {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <string_view>
 
+#include "base/mail_sign_in.h"
 #include "base/settings_names.h"
 #include "platform/file_system.h"
 #include "platform/posix/pkexec_writer_posix.h"
@@ -75,6 +76,8 @@ const char* KindWord(ProtectedFile file) {
   switch (file) {
     case ProtectedFile::Settings:
       return "settings";
+    case ProtectedFile::Secret:
+      return "secret";
   }
   return nullptr;
 }
@@ -83,6 +86,8 @@ const char* FileName(ProtectedFile file) {
   switch (file) {
     case ProtectedFile::Settings:
       return kSettingsFileName;
+    case ProtectedFile::Secret:
+      return kSecretFileName;
   }
   return nullptr;
 }

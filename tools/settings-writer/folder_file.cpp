@@ -76,13 +76,18 @@ int CreateTemporary(int dir, const std::string& name, std::string& temp_name) {
   return -1;
 }
 
+bool PlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
 }  // namespace
 
 FolderFileUpdate ReplaceFolderFile(const std::string& folder, const std::string& name,
                                    const std::string& contents, mode_t new_file_mode,
-                                   const std::function<std::string(std::string_view)>& check) {
+                                   const std::function<std::string(std::string_view)>& check,
+                                   FileAccess access) {
   FolderFileUpdate result;
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+  if (!PlainName(name)) {
     result.error = std::make_error_code(std::errc::invalid_argument);
     return result;
   }
@@ -126,9 +131,10 @@ FolderFileUpdate ReplaceFolderFile(const std::string& folder, const std::string&
     result.error = LastError();
     return result;
   }
-  const uid_t owner = exists ? old_stat.st_uid : ::geteuid();
-  const gid_t group = exists ? old_stat.st_gid : ::getegid();
-  const mode_t mode = exists ? (old_stat.st_mode & 07777) : new_file_mode;
+  const bool keep = exists && access == FileAccess::KeepOld;
+  const uid_t owner = keep ? old_stat.st_uid : ::geteuid();
+  const gid_t group = keep ? old_stat.st_gid : ::getegid();
+  const mode_t mode = keep ? (old_stat.st_mode & 07777) : new_file_mode;
   std::error_code error = WriteAll(temp.get(), contents);
   // The owner first: changing it clears set-id bits the mode may then restore.
   if (!error && ::fchown(temp.get(), owner, group) != 0) error = LastError();
@@ -146,6 +152,15 @@ FolderFileUpdate ReplaceFolderFile(const std::string& folder, const std::string&
   // The rename itself survives a power cut only once the folder is flushed.
   ::fsync(dir.get());
   return result;
+}
+
+std::error_code RemoveFolderFile(const std::string& folder, const std::string& name) {
+  if (!PlainName(name)) return std::make_error_code(std::errc::invalid_argument);
+  const Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return LastError();
+  if (::unlinkat(dir.get(), name.c_str(), 0) != 0 && errno != ENOENT) return LastError();
+  ::fsync(dir.get());
+  return {};
 }
 
 }  // namespace ebbmark

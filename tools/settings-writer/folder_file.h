@@ -19,14 +19,24 @@ struct FolderFileUpdate {
   bool ok() const { return !error && refused.empty(); }
 };
 
+// Whose the new file is. KeepOld: an existing file's owner and mode carry
+// over (an administrator may have chosen them); a new file gets
+// `new_file_mode` and this process's owner. Fixed: always `new_file_mode`
+// and this process's owner, for a file whose access must never be wider.
+enum class FileAccess { KeepOld, Fixed };
+
 // Replaces `folder`/`name` with `contents` when `check(old contents)` returns
-// an empty reason. The old contents are empty when the file does not exist;
-// a new file is created with `new_file_mode` and this process's owner.
+// an empty reason. The old contents are empty when the file does not exist.
 // Refuses, with an error, a `name` that is a link, or anything but a plain
 // file. A reader sees the old file or the new one, never half of one; on any
 // failure the old file stays as it was.
 FolderFileUpdate ReplaceFolderFile(const std::string& folder, const std::string& name,
                                    const std::string& contents, mode_t new_file_mode,
-                                   const std::function<std::string(std::string_view)>& check);
+                                   const std::function<std::string(std::string_view)>& check,
+                                   FileAccess access = FileAccess::KeepOld);
+
+// Removes `folder`/`name` (a link in its place is removed, never followed).
+// A missing file is no failure.
+std::error_code RemoveFolderFile(const std::string& folder, const std::string& name);
 
 }  // namespace ebbmark

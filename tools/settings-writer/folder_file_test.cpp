@@ -114,5 +114,32 @@ TEST(ReplaceFolderFile, RefusesAndLeavesTheOldFileAsItWas) {
   EXPECT_EQ(Names(folder.path()), std::vector<std::string>{"Ebbmark.ini"});
 }
 
+// The password file is root's alone, even where an old copy was left
+// readable by others; removing it takes a link away without following it.
+TEST(FolderFile, FixedAccessNarrowsAnOldFileAndRemoveNeverFollowsALink) {
+  TempFolder folder;
+  TempFolder outside;
+  const std::string secret = folder / "smtp.secret";
+  WriteText(secret, "old");
+  ASSERT_EQ(::chmod(secret.c_str(), 0644), 0);
+  const auto result =
+      ReplaceFolderFile(folder.path(), "smtp.secret", "new", 0600, Accept, FileAccess::Fixed);
+  ASSERT_TRUE(result.ok()) << result.error.message();
+  EXPECT_EQ(ReadText(secret), "new");
+  EXPECT_EQ(StatOf(secret).st_mode & 07777, 0600u);
+  EXPECT_EQ(StatOf(secret).st_uid, ::geteuid());
+
+  EXPECT_FALSE(RemoveFolderFile(folder.path(), "smtp.secret"));
+  EXPECT_FALSE(std::filesystem::exists(secret));
+  EXPECT_FALSE(RemoveFolderFile(folder.path(), "smtp.secret")) << "already gone is no failure";
+
+  WriteText(outside / "keep", "x");
+  std::filesystem::create_symlink(outside / "keep", secret);
+  EXPECT_FALSE(RemoveFolderFile(folder.path(), "smtp.secret"));
+  EXPECT_FALSE(std::filesystem::is_symlink(secret));
+  EXPECT_EQ(ReadText(outside / "keep"), "x");
+  EXPECT_EQ(RemoveFolderFile(folder.path(), "../keep"), std::errc::invalid_argument);
+}
+
 }  // namespace
 }  // namespace ebbmark

@@ -4,6 +4,7 @@
 // the kind of file as its one argument and the new contents on stdin.
 //
 //   ebbmark-settings-writer settings < Ebbmark.ini
+//   ebbmark-settings-writer secret < password     (nothing: remove the file)
 //
 // It never takes a path from its caller: each kind names one file of the
 // settings folder, with its own check and the mode a new file gets.
@@ -19,6 +20,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/mail_sign_in.h"
 #include "common/settings.h"
 #include "tools/settings-writer/folder_file.h"
 #include "tools/settings-writer/settings_check.h"
@@ -39,12 +41,22 @@ struct FileKind {
   mode_t new_file_mode;
   std::string (*check)(std::string_view old_text, std::string_view new_text);
   std::size_t max_bytes;
+  ebbmark::FileAccess access;
+  bool empty_removes;  // nothing on stdin removes the file
 };
 
-// A later kind (the mail password file, mode 0600) is one more row here.
+std::string CheckSecretText(std::string_view, std::string_view new_text) {
+  const auto problem = ebbmark::CheckPassword(new_text);
+  return problem == ebbmark::SignInProblem::None ? std::string()
+                                                 : ebbmark::SignInProblemText(problem);
+}
+
 constexpr FileKind kKinds[] = {
     {"settings", ebbmark::kSettingsFileName, 0644, &ebbmark::CheckSettingsText,
-     ebbmark::kMaxSettingsFileBytes},
+     ebbmark::kMaxSettingsFileBytes, ebbmark::FileAccess::KeepOld, false},
+    // The mail password: root's alone, whatever the old file's mode was.
+    {"secret", ebbmark::kSecretFileName, 0600, &CheckSecretText, ebbmark::kMaxPasswordBytes,
+     ebbmark::FileAccess::Fixed, true},
 };
 
 // The folder it writes into. EBBMARK_HOME is honoured only for a caller who
@@ -80,7 +92,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!kind) {
-    std::cerr << "usage: " << program << " settings < new-file\n";
+    std::cerr << "usage: " << program << " settings|secret < new-file\n";
     return kRefused;
   }
 
@@ -91,9 +103,17 @@ int main(int argc, char** argv) {
   }
 
   const std::string folder = SettingsFolder();
+  if (contents.empty() && kind->empty_removes) {
+    if (const auto error = ebbmark::RemoveFolderFile(folder, kind->file_name)) {
+      std::cerr << program << ": " << folder << "/" << kind->file_name << ": " << error.message()
+                << "\n";
+      return kFailed;
+    }
+    return kWritten;
+  }
   const auto result = ebbmark::ReplaceFolderFile(
       folder, kind->file_name, contents, kind->new_file_mode,
-      [&](std::string_view old_text) { return kind->check(old_text, contents); });
+      [&](std::string_view old_text) { return kind->check(old_text, contents); }, kind->access);
   if (!result.refused.empty()) {
     std::cerr << program << ": refused: " << result.refused << "\n";
     return kRefused;
