@@ -93,9 +93,9 @@ TEST(RelayAnswers, EntryTextAndPluralRule) {
       {"\nTCP,relay1,8467,2,0,1\r", "192.168.1.20\t2 Inverters, 1 FNDC"},
       {"\nTCP,relay1,8467,1,0,1\r", "192.168.1.20\t1 Inverter, 1 FNDC"},
       {"\nTCP,relay1,8467,0,0,0\r", "192.168.1.20\t0 Inverters, 0 FNDC"},
-      {"\nTCP,relay1,8467,0.5,0,2\r", "192.168.1.20\t0.5 Inverter, 2 FNDC"},
-      {"\nTCP,relay1,8467,2.5,0,2\r", "192.168.1.20\t2.5 Inverters, 2 FNDC"},
-      {"\nTCP,relay1,8467,-1,0,1\r", "192.168.1.20\t-1 Inverters, 1 FNDC"},
+      {"\nTCP,relay1,8467,0.5,0,2\r", "192.168.1.20\t0 Inverters, 2 FNDC"},
+      {"\nTCP,relay1,8467,2.5,0,2\r", "192.168.1.20\t2 Inverters, 2 FNDC"},
+      {"\nTCP,relay1,8467,-1,0,1\r", "192.168.1.20\t0 Inverters, 1 FNDC"},
       {"\nTCP,relay1,8467, 1 ,0,1\r", "192.168.1.20\t1 Inverter, 1 FNDC"},
       {"\nTCP,relay1,8467,many,0,1\r", "192.168.1.20\t0 Inverters, 1 FNDC"},
       // The battery-monitor count is shown exactly as received.
@@ -112,7 +112,7 @@ TEST(RelayAnswers, EntryTextAndPluralRule) {
       {"\nTCP", nullptr},
       {"\nTC", nullptr},
       {"", nullptr},
-      // Plain decimal digits only: no exponent, no radix prefix.
+      // Plain decimal digits only: no sign, fraction, exponent or radix prefix.
       {"\nTCP,relay1,8467,1e1,0,1\r", "192.168.1.20\t1 Inverter, 1 FNDC"},
       {"\nTCP,relay1,8467,&H2,0,1\r", "192.168.1.20\t0 Inverters, 1 FNDC"},
       {"\nTCP,relay1,8467,1e999,0,1\r", "192.168.1.20\t1 Inverter, 1 FNDC"},
@@ -141,9 +141,9 @@ TEST(RelayAnswers, HostPortAndAddress) {
   EXPECT_EQ(a->host_name, "shed-relay");
   EXPECT_EQ(a->address, "10.0.0.7");
   EXPECT_EQ(a->port, 8470);
-  // A port is read by its leading number and rounded half to even; a field
-  // without a number gives 0.
-  EXPECT_EQ(ParseRelayAnswer("\nTCP,r,8467.5,2,0,1\r", "10.0.0.7")->port, 8468);
+  // A port is its leading decimal digits; a field without them gives 0.
+  EXPECT_EQ(ParseRelayAnswer("\nTCP,r,8467.5,2,0,1\r", "10.0.0.7")->port, 8467);
+  EXPECT_EQ(ParseRelayAnswer("\nTCP,r,-8467,2,0,1\r", "10.0.0.7")->port, 0);
   EXPECT_EQ(ParseRelayAnswer("\nTCP,r, 80x,2,0,1\r", "10.0.0.7")->port, 80);
   EXPECT_EQ(ParseRelayAnswer("\nTCP,r,none,2,0,1\r", "10.0.0.7")->port, 0);
   EXPECT_EQ(ParseRelayAnswer("\nTCP,,8467,2,0,1\r", "10.0.0.7")->host_name, "");

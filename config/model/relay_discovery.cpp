@@ -27,34 +27,18 @@ std::vector<std::string_view> SplitFields(std::string_view text) {
 }  // namespace
 
 double AnswerNumber(std::string_view field) {
-  std::string number;
-  bool digits = false, point = false;
-  for (const char c : field) {
-    if (c == ' ' || c == '\t') continue;
-    if ((c == '+' || c == '-') && number.empty()) {
-      number.push_back(c);
-    } else if (c >= '0' && c <= '9') {
-      number.push_back(c);
-      digits = true;
-    } else if (c == '.' && !point) {
-      number.push_back(c);
-      point = true;
-    } else {
-      break;
-    }
-  }
-  if (!digits) return 0;
-  if (number.back() == '.') number.pop_back();
-  const bool negative = number.front() == '-';
-  const char* first = number.data() + ((number.front() == '+' || negative) ? 1 : 0);
+  // The relay writes counts and ports as plain decimal digits: a sign, a
+  // fraction, an exponent or a radix prefix is not part of the number.
+  std::size_t first = 0;
+  while (first < field.size() && (field[first] == ' ' || field[first] == '\t')) ++first;
+  std::size_t end = first;
+  while (end < field.size() && field[end] >= '0' && field[end] <= '9') ++end;
+  if (end == first) return 0;
   double value = 0;
-  const auto [end, ec] = std::from_chars(first, number.data() + number.size(), value);
-  if (ec == std::errc::result_out_of_range)
-    value = std::numeric_limits<double>::infinity();
-  else if (ec != std::errc())
-    return 0;
-  (void)end;
-  return negative ? -value : value;
+  const auto [stop, ec] = std::from_chars(field.data() + first, field.data() + end, value);
+  (void)stop;
+  if (ec == std::errc::result_out_of_range) return std::numeric_limits<double>::infinity();
+  return ec == std::errc() ? value : 0;
 }
 
 std::string Latin1ToUtf8(std::string_view bytes) {

@@ -27,11 +27,11 @@ struct RelayAnswer {
 // be a number of its kind.
 std::optional<RelayAnswer> ParseRelayAnswer(std::string_view datagram, const std::string& sender);
 
-// A number field of an answer: blanks are skipped, then an optional sign,
-// decimal digits and an optional point with a fraction are read; whatever
-// follows is ignored. No exponent and no radix prefix: "1e1" is 1, "&H2" is
-// 0. A field without digits is 0; a number too large for a double is an
-// infinity.
+// A number field of an answer: blanks are skipped, then the decimal digits
+// that follow are the number; whatever comes after is ignored. No sign,
+// fraction, exponent or radix prefix: "2.5" is 2, "1e1" is 1, "-1" and "&H2"
+// are 0. A field without leading digits is 0; a number too large for a
+// double is an infinity.
 double AnswerNumber(std::string_view field);
 
 // The answer's bytes are characters one to one (Latin-1); the program's
