@@ -283,6 +283,13 @@ asio::awaitable<void> TlsStream::HandshakeLoop(std::error_code& ec) {
       need_input = true;
       continue;
     }
+    // The server asked for a client certificate, which may be optional: go
+    // on without one, from the same input.
+    if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
+      if (out[0].pvBuffer != nullptr) ::FreeContextBuffer(out[0].pvBuffer);
+      need_input = false;
+      continue;
+    }
     // The token for the server (and on some failures the alert) goes out
     // before anything else is decided.
     if (out[0].pvBuffer != nullptr) {
