@@ -25,6 +25,7 @@ AUTH_SERVERS = [
     ("PLAIN_AUTH", "plain-auth", None),
     ("AUTH_BEFORE_TLS", "auth-before-tls", "server"),
     ("UNTRUSTED", "starttls", "untrusted"),
+    ("LOGIN_ONLY", "starttls", "server"),
 ]
 
 
@@ -108,6 +109,8 @@ def start_auth_servers(tmp, env):
         command = [SYSTEM_PYTHON, "-u", os.path.join(HERE, "support", "auth_smtp.py"),
                    "--port", str(port), "--mode", mode, "--password-file", password_file,
                    "--lifetime", "900"]
+        if name == "LOGIN_ONLY":
+            command.append("--login-only")
         if cert:
             command += ["--cert", os.path.join(tmp, cert + ".pem"),
                         "--key", os.path.join(tmp, cert + ".key")]

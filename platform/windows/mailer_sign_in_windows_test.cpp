@@ -169,6 +169,16 @@ TEST_F(WindowsMailerSignIn, SignInSucceedsOverStartTlsAndTlsFromTheFirstByte) {
   }
 }
 
+// A server that knows only LOGIN gets the user name and the long password
+// one at a time.
+TEST_F(WindowsMailerSignIn, SignInWithLoginWhereThatIsAllTheServerOffers) {
+  const Server s = Use("LOGIN_ONLY");
+  const MailResult r = Send(Message(s, 1));
+  EXPECT_TRUE(r.sent) << r.error_number << " " << r.error_text;
+  EXPECT_EQ(s.Events("auth "), kSignedInOverTls);
+  EXPECT_EQ(Messages(s, 1), kSentOverTls);
+}
+
 TEST_F(WindowsMailerSignIn, AWrongPasswordIsNamedAsSuchAndNeverEchoed) {
   const Server s = Use("STARTTLS");
   MailMessage m = Message(s, 1);

@@ -64,6 +64,8 @@ def main():
     p.add_argument("--key")
     p.add_argument("--user", default="alerts@example.test")
     p.add_argument("--password-file", required=True)
+    p.add_argument("--login-only", action="store_true",
+                   help="offer AUTH LOGIN alone, as some older servers do")
     p.add_argument("--lifetime", type=float, default=120,
                    help="seconds after which the server ends by itself")
     a = p.parse_args()
@@ -83,7 +85,7 @@ def main():
         context.load_cert_chain(a.cert, a.key)
 
     kwargs = dict(hostname="127.0.0.1", port=a.port, authenticator=check,
-                  auth_exclude_mechanism=["CRAM-MD5"])
+                  auth_exclude_mechanism=["CRAM-MD5"] + (["PLAIN"] if a.login_only else []))
     if a.mode == "starttls":
         kwargs.update(tls_context=context, auth_require_tls=True)
     elif a.mode == "auth-before-tls":
