@@ -106,8 +106,8 @@ class SecretText {
   std::string text_;
 };
 
-// Base64 without line breaks, as AUTH wants it. The caller keeps the result
-// in a SecretText when the input was secret.
+// Base64 without line breaks, as AUTH wants it; empty when the system could
+// not encode. Kept as a secret, since it is as good as the password.
 SecretText Base64(std::string_view bytes) {
   SecretText result;
   if (bytes.empty()) return result;
@@ -408,12 +408,19 @@ class Conversation {
           blob = Base64(joined);
           SecureZeroMemory(joined.data(), joined.size());
         }
+        if (blob.empty()) co_return Failure(kErrorProtocol, "The sign-in could not be encoded");
         reply = co_await SecretCommand(blob, ec);
       }
     } else {
       reply = co_await Command("AUTH LOGIN", ec);
       if (!ec && reply.code == 334) reply = co_await Command(Base64(job.user).str(), ec);
-      if (!ec && reply.code == 334) reply = co_await SecretCommand(Base64(password), ec);
+      if (!ec && reply.code == 334) {
+        const SecretText encoded = Base64(password);
+        // An empty password is sent as the empty answer it encodes to.
+        if (encoded.empty() && !password.empty())
+          co_return Failure(kErrorProtocol, "The sign-in could not be encoded");
+        reply = co_await SecretCommand(encoded, ec);
+      }
     }
     if (ec) co_return NetworkFailure(ec, "Signing in failed");
     if (reply.code == 235) co_return std::nullopt;
