@@ -40,8 +40,9 @@ struct MailerOptions {
   // Linux: the mail helper program. Empty: ebbmark-mail beside the running
   // program, else the installed one.
   std::string helper_path;
-  // Certificates to trust instead of the system's store when checking the
-  // server (security 1 and 2). Empty in production; tests name their own CA.
+  // Certificates to trust when checking the server (security 1 and 2):
+  // instead of the system's store on Linux, besides it on Windows. Empty in
+  // production; tests name their own CA.
   std::string ca_file;
 };
 

@@ -1,7 +1,9 @@
 // Email on Windows: a small SMTP client on the program's loop, built from
-// asio's asynchronous operations. One plain conversation per message: the
-// greeting, EHLO (HELO for a server that does not know it), MAIL FROM, one
-// RCPT TO per recipient, DATA with the dot rule applied, QUIT. The message
+// asio's asynchronous operations. One conversation per message: the greeting,
+// EHLO (HELO for a server that does not know it), STARTTLS and EHLO again
+// when encrypting, AUTH when signing in, MAIL FROM, one RCPT TO per
+// recipient, DATA with the dot rule applied, QUIT. Encryption is Schannel's
+// (tls_stream_windows.h); the security settings mean what they mean on Linux. The message
 // itself is formatted as on Linux (common/mail_format.h). Messages go out one
 // after another in the order given; the whole of one send is bounded by the
 // time-out.
@@ -11,8 +13,10 @@
 #include <deque>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -26,9 +30,13 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include <wincrypt.h>
+#include <windows.h>
+
 #include "base/mail_sign_in.h"
 #include "platform/computer_name.h"
 #include "platform/mailer.h"
+#include "platform/windows/tls_stream_windows.h"
 
 namespace ebbmark {
 namespace {
@@ -40,9 +48,7 @@ using asio::ip::tcp;
 constexpr int kErrorTimedOut = 10060;
 constexpr int kErrorProtocol = 10000;
 constexpr int kErrorRefusedMessage = 10022;
-constexpr const char* kNoTlsOnThisClient =
-    "encryption and sign-in are not available in this Windows version yet; choose \"STARTTLS "
-    "when offered\" and no user name, or a mail server that takes plain SMTP";
+constexpr int kErrorAccess = 10013;  // encryption missing or the certificate not trusted
 
 // A reply line longer than this, or more lines than this in one reply, is
 // not SMTP: the conversation ends there.
@@ -60,11 +66,76 @@ std::string GreetingName() {
   return name.empty() ? "localhost" : name;
 }
 
+// Text that is wiped from memory when it goes and when it is moved away: a
+// password, or a line that carries one.
+class SecretText {
+ public:
+  SecretText() = default;
+  explicit SecretText(std::string_view text) { Assign(text); }
+  SecretText(SecretText&& other) noexcept : text_(std::move(other.text_)) { other.Wipe(); }
+  SecretText& operator=(SecretText&& other) noexcept {
+    if (this != &other) {
+      Wipe();
+      text_ = std::move(other.text_);
+      other.Wipe();
+    }
+    return *this;
+  }
+  SecretText(const SecretText&) = delete;
+  SecretText& operator=(const SecretText&) = delete;
+  ~SecretText() { Wipe(); }
+
+  // Reserves first, so that no shorter copy is left behind by a reallocation.
+  void Assign(std::string_view text) {
+    Wipe();
+    text_.reserve(text.size());
+    text_.append(text);
+  }
+  const std::string& str() const { return text_; }
+  bool empty() const { return text_.empty(); }
+
+  void Wipe() {
+    // A moved-from short string keeps its bytes in place: clear up to the
+    // capacity, not just the size.
+    text_.resize(text_.capacity());
+    SecureZeroMemory(text_.data(), text_.size());
+    text_.clear();
+  }
+
+ private:
+  std::string text_;
+};
+
+// Base64 without line breaks, as AUTH wants it; empty when the system could
+// not encode. Kept as a secret, since it is as good as the password.
+SecretText Base64(std::string_view bytes) {
+  SecretText result;
+  if (bytes.empty()) return result;
+  const auto* data = reinterpret_cast<const BYTE*>(bytes.data());
+  const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+  DWORD size = 0;
+  if (!::CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, nullptr, &size))
+    return result;
+  std::string out(size, '\0');
+  if (::CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, out.data(), &size)) {
+    out.resize(std::min<std::size_t>(size, out.size()));
+    // Some versions end it with a line break all the same.
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '\0'))
+      out.pop_back();
+    result.Assign(out);
+  }
+  SecureZeroMemory(out.data(), out.size());
+  return result;
+}
+
 struct Job {
   MailProblem problem = MailProblem::None;
   std::string refusal;  // why the message cannot go out, when not a MailProblem
   std::string host;
   int port = 25;
+  MailSecurity security = MailSecurity::Opportunistic;
+  std::string user;
+  SecretText password;
   std::string from;
   std::vector<std::string> recipients;
   std::string data;  // the message, dot-stuffed, ending in CR LF
@@ -73,8 +144,50 @@ struct Job {
 
 struct Reply {
   int code = 0;
-  std::string text;  // the last line
+  std::string text;                // the last line
+  std::vector<std::string> lines;  // every line, without the code
 };
+
+// What the server's EHLO reply offers.
+struct Capabilities {
+  bool starttls = false;
+  std::vector<std::string> auth;  // SASL mechanisms, upper case
+};
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+Capabilities ParseCapabilities(const Reply& reply) {
+  Capabilities caps;
+  // The first line is the server's greeting, not an extension.
+  for (std::size_t i = 1; i < reply.lines.size(); ++i) {
+    const std::string line = Upper(reply.lines[i]);
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    while (at < line.size()) {
+      const std::size_t end = line.find(' ', at);
+      const std::string word = line.substr(at, end == std::string::npos ? end : end - at);
+      if (!word.empty()) words.push_back(word);
+      if (end == std::string::npos) break;
+      at = end + 1;
+    }
+    if (words.empty()) continue;
+    if (words[0] == "STARTTLS") caps.starttls = true;
+    // Old servers wrote "AUTH=LOGIN PLAIN" beside or instead of "AUTH ...".
+    if (words[0] == "AUTH" || words[0].rfind("AUTH=", 0) == 0) {
+      if (words[0].size() > 5)
+        words[0] = words[0].substr(5);
+      else
+        words.erase(words.begin());
+      for (auto& w : words)
+        if (std::find(caps.auth.begin(), caps.auth.end(), w) == caps.auth.end())
+          caps.auth.push_back(w);
+    }
+  }
+  return caps;
+}
 
 // One connection with its deadline. Abort() ends every operation under way.
 struct Session {
@@ -111,6 +224,11 @@ MailResult Failure(int number, std::string text) {
   return r;
 }
 
+// A failure the user can act on, worded as on Linux: "<cause> (<detail>)".
+MailResult CauseFailure(int number, const char* cause, const std::string& detail) {
+  return Failure(number, std::string(cause) + " (" + detail + ")");
+}
+
 class Conversation {
  public:
   Conversation(Session& s, const MailerOptions& options) : s_(s), options_(options) {}
@@ -131,18 +249,61 @@ class Conversation {
                                  asio::redirect_error(asio::use_awaitable, ec));
     if (ec) co_return NetworkFailure(ec, "Could not connect to the mail server " + job.host);
 
+    // 0 only encrypts (the notices carry no secrets, and a self-signed
+    // certificate on a local server must not cost the user the warning);
+    // 1 and 2 check the certificate and the name as well.
+    TlsCheck check;
+    check.verify = job.security != MailSecurity::Opportunistic;
+    check.host = host;
+    check.ca_file = options_.ca_file;
+    const bool implicit = job.security == MailSecurity::ImplicitTls ||
+                          (job.security == MailSecurity::Opportunistic && job.port == 465);
+    if (implicit) {
+      if (auto failed = co_await StartTls(check)) co_return *failed;
+    }
+
     Reply reply = co_await ReadReply(ec);
     if (ec) co_return NetworkFailure(ec, "No greeting from the mail server");
     if (reply.code / 100 != 2) co_return Refused("greeting", reply);
     s_.LimitTo(start + options_.timeout);
 
-    reply = co_await Command("EHLO " + greeting_name, ec);
-    if (ec) co_return NetworkFailure(ec, "EHLO failed");
-    if (reply.code / 100 != 2) {
-      // A server from before ESMTP answers EHLO with an error; it knows HELO.
-      reply = co_await Command("HELO " + greeting_name, ec);
-      if (ec) co_return NetworkFailure(ec, "HELO failed");
-      if (reply.code / 100 != 2) co_return Refused("HELO", reply);
+    Capabilities caps;
+    if (auto failed = co_await Hello(greeting_name, caps)) co_return *failed;
+
+    if (!implicit) {
+      // A sign-in is never made in plain text: with a user name the whole
+      // session is encrypted or nothing is sent.
+      const bool required = job.security != MailSecurity::Opportunistic || !job.user.empty();
+      if (!caps.starttls) {
+        if (required)
+          co_return CauseFailure(kErrorAccess, sign_in_texts::kNoEncryption,
+                                 "the server does not offer STARTTLS");
+      } else {
+        reply = co_await Command("STARTTLS", ec);
+        if (ec) co_return NetworkFailure(ec, "STARTTLS failed");
+        if (reply.code != 220) {
+          if (required)
+            co_return CauseFailure(reply.code, sign_in_texts::kNoEncryption,
+                                   "the server refused STARTTLS: " + reply.text);
+        } else {
+          // Whatever came after the reply was sent before the encryption
+          // and would be taken as if it came through it: someone on the
+          // way is adding to the conversation.
+          if (!s_.input.empty())
+            co_return Failure(kErrorProtocol,
+                              "The mail server sent more after agreeing to STARTTLS; the "
+                              "connection may have been tampered with, nothing was sent");
+          if (auto failed = co_await StartTls(check)) co_return *failed;
+          // What was offered in plain text may have been forged: only the
+          // new reply counts.
+          caps = Capabilities{};
+          if (auto failed = co_await Hello(greeting_name, caps)) co_return *failed;
+        }
+      }
+    }
+
+    if (!job.user.empty()) {
+      if (auto failed = co_await SignIn(job, caps)) co_return *failed;
     }
 
     reply = co_await Command("MAIL FROM:<" + job.from + ">", ec);
@@ -159,8 +320,7 @@ class Conversation {
     if (ec) co_return NetworkFailure(ec, "DATA failed");
     if (reply.code != 354) co_return Refused("DATA", reply);
 
-    co_await asio::async_write(s_.socket, asio::buffer(job.data),
-                               asio::redirect_error(asio::use_awaitable, ec));
+    co_await Write(job.data, ec);
     if (ec) co_return NetworkFailure(ec, "Sending the message failed");
     reply = co_await ReadReply(ec);
     if (ec) co_return NetworkFailure(ec, "The mail server did not confirm the message");
@@ -173,25 +333,168 @@ class Conversation {
     co_return sent;
   }
 
+  // Ends the encrypted session properly, whatever became of the message.
+  asio::awaitable<void> Close() {
+    if (tls_ && s_.socket.is_open() && !s_.timed_out) co_await tls_->Close();
+  }
+
  private:
+  asio::awaitable<std::optional<MailResult>> StartTls(const TlsCheck& check) {
+    auto tls = std::make_unique<TlsStream>(s_.socket);
+    std::error_code ec;
+    co_await tls->Handshake(check, ec);
+    if (!ec) {
+      tls_ = std::move(tls);
+      co_return std::nullopt;
+    }
+    if (s_.timed_out) co_return NetworkFailure(ec, "");
+    if (tls->untrusted())
+      co_return CauseFailure(kErrorAccess, sign_in_texts::kUntrusted, tls->failure());
+    std::string why = tls->failure().empty() ? ec.message() : tls->failure();
+    if (!why.empty()) why[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(why[0])));
+    co_return Failure(ec.value(), why);
+  }
+
+  // EHLO, or HELO for a server from before ESMTP (which offers nothing).
+  asio::awaitable<std::optional<MailResult>> Hello(const std::string& name, Capabilities& caps) {
+    std::error_code ec;
+    Reply reply = co_await Command("EHLO " + name, ec);
+    if (ec) co_return NetworkFailure(ec, "EHLO failed");
+    if (reply.code / 100 == 2) {
+      caps = ParseCapabilities(reply);
+      co_return std::nullopt;
+    }
+    reply = co_await Command("HELO " + name, ec);
+    if (ec) co_return NetworkFailure(ec, "HELO failed");
+    if (reply.code / 100 != 2) co_return Refused("HELO", reply);
+    co_return std::nullopt;
+  }
+
+  // AUTH PLAIN, or LOGIN for a server that lacks it; only ever reached on an
+  // encrypted connection. The credentials go in answers to 334 rather than
+  // on the AUTH line, which keeps a long password within any server's limit
+  // for a command.
+  asio::awaitable<std::optional<MailResult>> SignIn(const Job& job, const Capabilities& caps) {
+    if (!tls_)
+      co_return CauseFailure(kErrorAccess, sign_in_texts::kNoEncryption,
+                             "no sign-in without encryption");
+    const auto offers = [&](const char* m) {
+      return std::find(caps.auth.begin(), caps.auth.end(), m) != caps.auth.end();
+    };
+    if (caps.auth.empty())
+      co_return Failure(kErrorProtocol,
+                        "The mail server does not offer a sign-in (no AUTH after STARTTLS); "
+                        "remove the user name or choose another server");
+    if (!offers("PLAIN") && !offers("LOGIN")) {
+      std::string list;
+      for (const auto& m : caps.auth) list += (list.empty() ? "" : " ") + m;
+      co_return Failure(kErrorProtocol, "The mail server offers no sign-in this program knows (" +
+                                            list + "; it knows PLAIN and LOGIN)");
+    }
+    std::error_code ec;
+    Reply reply;
+    const std::string& password = job.password.str();
+    if (offers("PLAIN")) {
+      reply = co_await Command("AUTH PLAIN", ec);
+      if (!ec && reply.code == 334) {
+        SecretText blob;
+        {
+          std::string joined;
+          joined.reserve(job.user.size() + password.size() + 2);
+          joined.push_back('\0');
+          joined += job.user;
+          joined.push_back('\0');
+          joined += password;
+          blob = Base64(joined);
+          SecureZeroMemory(joined.data(), joined.size());
+        }
+        if (blob.empty()) co_return Failure(kErrorProtocol, "The sign-in could not be encoded");
+        reply = co_await SecretCommand(blob, ec);
+      }
+    } else {
+      reply = co_await Command("AUTH LOGIN", ec);
+      if (!ec && reply.code == 334) reply = co_await Command(Base64(job.user).str(), ec);
+      if (!ec && reply.code == 334) {
+        const SecretText encoded = Base64(password);
+        // An empty password is sent as the empty answer it encodes to.
+        if (encoded.empty() && !password.empty())
+          co_return Failure(kErrorProtocol, "The sign-in could not be encoded");
+        reply = co_await SecretCommand(encoded, ec);
+      }
+    }
+    if (ec) co_return NetworkFailure(ec, "Signing in failed");
+    if (reply.code == 235) co_return std::nullopt;
+    // A server could repeat what it was sent; the password stays out of the
+    // result whatever it does.
+    if (!password.empty() && reply.text.find(password) != std::string::npos)
+      reply.text = std::to_string(reply.code);
+    if (reply.code / 100 == 5)
+      co_return CauseFailure(reply.code, sign_in_texts::kRefused, reply.text);
+    co_return Failure(reply.code, "The mail server could not take the sign-in now: " + reply.text);
+  }
+
   asio::awaitable<Reply> Command(const std::string& line, std::error_code& ec) {
     const std::string out = line + "\r\n";
-    co_await asio::async_write(s_.socket, asio::buffer(out),
-                               asio::redirect_error(asio::use_awaitable, ec));
+    co_await Write(out, ec);
     if (ec) co_return Reply{};
     co_return co_await ReadReply(ec);
+  }
+
+  // A line that carries a credential: no copy of it is left behind.
+  asio::awaitable<Reply> SecretCommand(const SecretText& line, std::error_code& ec) {
+    SecretText out;
+    {
+      std::string joined;
+      joined.reserve(line.str().size() + 2);
+      joined = line.str();
+      joined += "\r\n";
+      out.Assign(joined);
+      SecureZeroMemory(joined.data(), joined.size());
+    }
+    co_await Write(out.str(), ec);
+    if (ec) co_return Reply{};
+    co_return co_await ReadReply(ec);
+  }
+
+  asio::awaitable<void> Write(const std::string& data, std::error_code& ec) {
+    if (tls_) {
+      co_await tls_->Write(data, ec);
+    } else {
+      co_await asio::async_write(s_.socket, asio::buffer(data),
+                                 asio::redirect_error(asio::use_awaitable, ec));
+    }
+  }
+
+  // Appends what arrives next to the input, decrypted when encrypted.
+  asio::awaitable<void> ReadMore(std::error_code& ec) {
+    if (tls_) {
+      co_await tls_->ReadSome(s_.input, ec);
+      co_return;
+    }
+    char chunk[4096];
+    const std::size_t n = co_await s_.socket.async_read_some(
+        asio::buffer(chunk), asio::redirect_error(asio::use_awaitable, ec));
+    if (!ec) s_.input.append(chunk, n);
   }
 
   // One reply, possibly of several lines ("250-..." until "250 ...").
   asio::awaitable<Reply> ReadReply(std::error_code& ec) {
     Reply reply;
     for (int lines = 0; lines < kMaxReplyLines; ++lines) {
-      const std::size_t n =
-          co_await asio::async_read_until(s_.socket, asio::dynamic_buffer(s_.input, kMaxReplyLine),
-                                          '\n', asio::redirect_error(asio::use_awaitable, ec));
-      if (ec) co_return reply;
-      std::string line = s_.input.substr(0, n - 1);
-      s_.input.erase(0, n);
+      std::size_t end = s_.input.find('\n');
+      // Each read adds at least a byte, and the line is bounded: so are these.
+      for (std::size_t reads = 0; end == std::string::npos && reads <= kMaxReplyLine; ++reads) {
+        if (s_.input.size() >= kMaxReplyLine) break;
+        co_await ReadMore(ec);
+        if (ec) co_return reply;
+        end = s_.input.find('\n');
+      }
+      if (end == std::string::npos || end >= kMaxReplyLine) {
+        ec = std::make_error_code(std::errc::protocol_error);
+        co_return reply;
+      }
+      std::string line = s_.input.substr(0, end);
+      s_.input.erase(0, end + 1);
       if (!line.empty() && line.back() == '\r') line.pop_back();
       const bool digits = line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
                           std::isdigit(static_cast<unsigned char>(line[1])) &&
@@ -202,6 +505,7 @@ class Conversation {
       }
       reply.code = std::stoi(line.substr(0, 3));
       reply.text = line;
+      reply.lines.push_back(line.size() > 4 ? line.substr(4) : std::string());
       if (line.size() <= 3 || line[3] == ' ') co_return reply;
     }
     ec = std::make_error_code(std::errc::protocol_error);
@@ -225,6 +529,7 @@ class Conversation {
 
   Session& s_;
   const MailerOptions& options_;
+  std::unique_ptr<TlsStream> tls_;  // once the connection is encrypted
 };
 
 // What the loop and the conversations share; the mailer itself may go first.
@@ -257,6 +562,8 @@ asio::awaitable<MailResult> Transfer(std::shared_ptr<Shared> shared,
                                      std::string greeting) {
   Conversation conversation(*session, shared->options);
   MailResult result = co_await conversation.Run(job, greeting);
+  job.password.Wipe();
+  co_await conversation.Close();
   session->deadline.cancel();
   session->Abort();
   co_return result;
@@ -338,18 +645,18 @@ class SmtpMailer final : public Mailer {
     if (job.problem == MailProblem::None) {
       SignInProblem sign_in = CheckUserName(message.user);
       if (sign_in == SignInProblem::None) sign_in = CheckPassword(message.password);
-      if (sign_in != SignInProblem::None) {
-        job.refusal = SignInProblemText(sign_in);
-      } else if (message.security != 0 || !message.user.empty()) {
-        // This client speaks plain SMTP only. A message that asks for
-        // encryption or a sign-in must fail and say so, never go out in
-        // plain text as if it had been protected.
-        job.refusal = kNoTlsOnThisClient;
-      }
+      if (sign_in != SignInProblem::None) job.refusal = SignInProblemText(sign_in);
+      // An unknown setting must not be taken for a weaker one.
+      if (message.security < 0 || message.security > 2)
+        job.refusal =
+            "the email security setting " + std::to_string(message.security) + " is not known";
     }
     if (job.problem == MailProblem::None && job.refusal.empty()) {
       job.host = message.host;
       job.port = message.port;
+      job.security = static_cast<MailSecurity>(message.security);
+      job.user = message.user;
+      job.password.Assign(message.password);
       job.from = EnvelopeAddress(message.from);
       const TimePoint now = shared_->options.clock->Now().wall;
       const std::string text =

@@ -17,6 +17,7 @@
 #include <asio/read_until.hpp>
 #include <asio/write.hpp>
 
+#include "base/mail_sign_in.h"
 #include "platform/windows/windows_test_support.h"
 
 namespace ebbmark {
@@ -243,32 +244,88 @@ TEST_F(WindowsMailerTest, RefusedMessagesNeverReachTheNetworkAndKeepTheirOrder) 
   SendOne(Message(server.port()));
 }
 
-// Until this client can encrypt, a message that asks for TLS or a sign-in
-// fails and says why: it must never go out in plain text, and no user name
-// or password reaches the server.
-TEST_F(WindowsMailerTest, EncryptionOrSignInIsRefusedRatherThanSentInPlainText) {
-  ScriptedServer server;
-  auto mailer = MakeMailer(io_);
-  std::vector<MailMessage> asks(4, Message(server.port()));
+// A server that offers no STARTTLS gets no message that asks for encryption
+// and no user name or password: each fails and says why, before MAIL FROM.
+TEST_F(WindowsMailerTest, NoEncryptionOfferedMeansNoSignInAndNoRequiredMessage) {
+  std::vector<MailMessage> asks(4, Message(0));
   asks[0].security = 1;
-  asks[1].security = 2;
+  asks[1].user = "alerts@example.test";
+  asks[1].password = "s3cret";
   asks[2].user = "alerts@example.test";
-  asks[2].password = "s3cret";
-  asks[3].user = "alerts@example.test";
-  asks[3].password = "line\r\nbreak";
+  asks[2].password = "line\r\nbreak";
+  asks[3].security = 7;
+  std::vector<std::vector<std::string>> commands;
   std::vector<MailResult> results;
-  for (const auto& m : asks) mailer->Send(m, [&](MailResult r) { results.push_back(r); });
-  testing::RunUntil(io_, [&] { return results.size() == asks.size(); });
-  ASSERT_EQ(results.size(), asks.size());
+  for (auto& m : asks) {
+    // Offers AUTH in plain text, which must not tempt the client.
+    ScriptedServer server(
+        std::map<std::string, std::string>{{"EHLO", "250-scripted\r\n250 AUTH PLAIN LOGIN"}});
+    m.port = server.port();
+    auto result = SendOne(m);
+    ASSERT_TRUE(result);
+    results.push_back(*result);
+    if (!server.Commands().empty()) commands.push_back(server.Commands());
+    // Unblocks the accept of a server that was never reached.
+    if (server.Commands().empty()) SendOne(Message(server.port()));
+  }
   for (const auto& r : results) {
     EXPECT_FALSE(r.sent);
     EXPECT_EQ(r.error_text.find("s3cret"), std::string::npos);
   }
-  EXPECT_NE(results[0].error_text.find("not available"), std::string::npos)
+  EXPECT_EQ(results[0].error_text.rfind(sign_in_texts::kNoEncryption, 0), 0u)
       << results[0].error_text;
-  EXPECT_NE(results[3].error_text.find("line break"), std::string::npos) << results[3].error_text;
-  EXPECT_TRUE(server.Commands().empty());
-  SendOne(Message(server.port()));
+  EXPECT_EQ(results[1].error_text.rfind(sign_in_texts::kNoEncryption, 0), 0u)
+      << results[1].error_text;
+  EXPECT_NE(results[2].error_text.find("line break"), std::string::npos) << results[2].error_text;
+  EXPECT_NE(results[3].error_text.find("not known"), std::string::npos) << results[3].error_text;
+  // Only the first two reached the server, and neither got past EHLO.
+  ASSERT_EQ(commands.size(), 2u);
+  for (const auto& c : commands) {
+    ASSERT_EQ(c.size(), 1u);
+    EXPECT_EQ(c[0].rfind("EHLO ", 0), 0u);
+  }
+}
+
+// Bytes that arrive with the STARTTLS reply were sent in plain text and
+// would be read as if encrypted: the conversation ends there.
+TEST_F(WindowsMailerTest, DataSentAheadOfTheHandshakeEndsTheConversation) {
+  ScriptedServer server(std::map<std::string, std::string>{
+      {"EHLO", "250-scripted\r\n250 STARTTLS"},
+      {"STARTTLS", "220 go ahead\r\n250-injected\r\n250 AUTH PLAIN"}});
+  const auto result = SendOne(Message(server.port()));
+  ASSERT_TRUE(result);
+  EXPECT_FALSE(result->sent);
+  EXPECT_NE(result->error_text.find("tampered"), std::string::npos) << result->error_text;
+  const auto commands = server.Commands();
+  ASSERT_EQ(commands.size(), 2u);
+  EXPECT_EQ(commands[1], "STARTTLS");
+}
+
+// Refusing STARTTLS fails a message that requires it; with the first setting
+// and no user name the message still goes, unencrypted as before.
+TEST_F(WindowsMailerTest, ARefusedStartTlsFailsOnlyWhereEncryptionIsRequired) {
+  const std::map<std::string, std::string> refusing{{"EHLO", "250-scripted\r\n250 STARTTLS"},
+                                                    {"STARTTLS", "454 TLS not available"}};
+  {
+    ScriptedServer server(refusing);
+    MailMessage m = Message(server.port());
+    m.security = 1;
+    const auto result = SendOne(m);
+    ASSERT_TRUE(result);
+    EXPECT_FALSE(result->sent);
+    EXPECT_EQ(result->error_text.rfind(sign_in_texts::kNoEncryption, 0), 0u) << result->error_text;
+    EXPECT_NE(result->error_text.find("454"), std::string::npos) << result->error_text;
+  }
+  {
+    ScriptedServer server(refusing);
+    const auto result = SendOne(Message(server.port()));
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->sent) << result->error_text;
+    const auto commands = server.Commands();
+    ASSERT_GE(commands.size(), 3u);
+    EXPECT_EQ(commands[1], "STARTTLS");
+    EXPECT_EQ(commands[2], "MAIL FROM:<ebbmark@example.test>");
+  }
 }
 
 TEST_F(WindowsMailerTest, GivingUpAnswersEveryOpenMessageAtOnceAndTheNextStillGoes) {

@@ -116,7 +116,7 @@ WriterCheck OtherWritersOf(const std::wstring& path) {
     check.error = Win32Error(rc);
     return check;
   }
-  std::unique_ptr<void, HLOCAL (*)(HLOCAL)> holder(sd, ::LocalFree);
+  std::unique_ptr<void, decltype(&::LocalFree)> holder(sd, ::LocalFree);
 
   std::vector<BYTE> self;
   HANDLE token = nullptr;

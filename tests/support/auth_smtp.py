@@ -19,7 +19,7 @@ import sys
 import threading
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import AuthResult
+from aiosmtpd.smtp import SMTP, AuthResult
 
 
 def say(line):
@@ -44,6 +44,17 @@ class Handler:
         return "250 OK"
 
 
+class LongLineSMTP(SMTP):
+    # An AUTH answer may be 12288 bytes long; a 1024-byte password in base64
+    # does not fit aiosmtpd's default of 1001.
+    line_length_limit = 12288
+
+
+class LongLineController(Controller):
+    def factory(self):
+        return LongLineSMTP(self.handler, **self.SMTP_kwargs)
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--port", type=int, required=True)
@@ -53,6 +64,10 @@ def main():
     p.add_argument("--key")
     p.add_argument("--user", default="alerts@example.test")
     p.add_argument("--password-file", required=True)
+    p.add_argument("--login-only", action="store_true",
+                   help="offer AUTH LOGIN alone, as some older servers do")
+    p.add_argument("--lifetime", type=float, default=120,
+                   help="seconds after which the server ends by itself")
     a = p.parse_args()
     with open(a.password_file, "rb") as f:
         password = f.read()
@@ -70,7 +85,7 @@ def main():
         context.load_cert_chain(a.cert, a.key)
 
     kwargs = dict(hostname="127.0.0.1", port=a.port, authenticator=check,
-                  auth_exclude_mechanism=["CRAM-MD5"])
+                  auth_exclude_mechanism=["CRAM-MD5"] + (["PLAIN"] if a.login_only else []))
     if a.mode == "starttls":
         kwargs.update(tls_context=context, auth_require_tls=True)
     elif a.mode == "auth-before-tls":
@@ -79,12 +94,12 @@ def main():
         kwargs.update(ssl_context=context, auth_require_tls=False)
     else:
         kwargs.update(auth_require_tls=False)
-    controller = Controller(Handler(), **kwargs)
+    controller = LongLineController(Handler(), **kwargs)
     controller.start()
     say("ready")
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
-    stop.wait(120)  # a test that forgets the server does not leave it behind
+    stop.wait(a.lifetime)  # a test that forgets the server does not leave it behind
     controller.stop()
 
 
