@@ -1,6 +1,6 @@
 #pragma once
-// What the mail benchmarks share: a free port and a listening check on
-// 127.0.0.1, and the notice they send.
+// What the POSIX mail benchmarks share: a free port and a listening check
+// on 127.0.0.1, and the notice they send (bench/notice.h).
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "bench/notice.h"
 #include "platform/mailer.h"
 
 namespace ebbmark::bench {
@@ -34,17 +35,6 @@ inline bool PortOpen(int port) {
   const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   close(fd);
   return ok;
-}
-
-inline MailMessage Notice(int port) {
-  MailMessage m;
-  m.host = "127.0.0.1";
-  m.port = port;
-  m.from = "ups@localhost";
-  m.to = "admin@localhost";
-  m.subject = "[Ebbmark] Power Event";
-  m.body = "The monitored inverter has begun inverting.\r\n\r\nInverter: 0\r\nBattery Charge: 80%";
-  return m;
 }
 
 }  // namespace ebbmark::bench

@@ -18,26 +18,18 @@
 
 #include <asio/io_context.hpp>
 
+#include "bench/notice.h"
 #include "platform/mailer.h"
 
 namespace {
+
+using ebbmark::bench::Notice;
 
 using namespace std::chrono_literals;
 
 std::string Env(const char* name) {
   const char* v = std::getenv(name);
   return v == nullptr ? std::string() : std::string(v);
-}
-
-ebbmark::MailMessage Notice(int port) {
-  ebbmark::MailMessage m;
-  m.host = "127.0.0.1";
-  m.port = port;
-  m.from = "ups@localhost";
-  m.to = "admin@localhost";
-  m.subject = "[Ebbmark] Power Event";
-  m.body = "The monitored inverter has begun inverting.\r\n\r\nInverter: 0\r\nBattery Charge: 80%";
-  return m;
 }
 
 // One send, start to answer, in milliseconds; nothing when it failed.
