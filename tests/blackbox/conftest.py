@@ -121,7 +121,11 @@ class Home:
 
     def write_settings(self, **keys):
         lines = ["[EbbmarkSvc]"] + [f"{k}={v}" for k, v in keys.items()]
-        self.ini.write_text("\n".join(lines) + "\n")
+        # Replaced whole, as the programs save it: a file emptied and then
+        # written could be seen half-way by a service that looks in between.
+        part = self.ini.with_name("." + self.ini.name + ".new")
+        part.write_text("\n".join(lines) + "\n")
+        os.replace(part, self.ini)
 
     def env(self, **extra):
         env = dict(os.environ)
