@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "base/mail_sign_in.h"
 #include "common/numeric_text.h"
@@ -21,6 +22,39 @@ std::string CleanValue(std::string value) {
   const auto last = value.find_last_not_of(" \t");
   return value.substr(first, last - first + 1);
 }
+
+// The table's keys as the profile functions take them (each a literal, so
+// its text ends in a NUL).
+const char* Key(const SettingName& setting) {
+  return setting.key.data();
+}
+
+std::int32_t DefaultNumber(const SettingName& setting) {
+  return TextToInt32(std::string(setting.default_value)).value_or(0);
+}
+
+// Every key the store reads and writes, checked against the table when this
+// file compiles.
+constexpr const SettingName& kUDPBPort = Setting("UDPBPort");
+constexpr const SettingName& kTCPHost = Setting("TCPHost");
+constexpr const SettingName& kTCPPort = Setting("TCPPort");
+constexpr const SettingName& kInverterAddress = Setting("InverterAddress");
+constexpr const SettingName& kShutdownType = Setting("ShutdownType");
+constexpr const SettingName& kForce = Setting("Force");
+constexpr const SettingName& kExecuteFile = Setting("ExecuteFile");
+constexpr const SettingName& kExecuteDelay = Setting("ExecuteDelay");
+constexpr const SettingName& kSDVoltage = Setting("SDVoltage");
+constexpr const SettingName& kSDTimer = Setting("SDTimer");
+constexpr const SettingName& kSDSOC = Setting("SDSOC");
+constexpr const SettingName& kSOCOII = Setting("SOCOII");
+constexpr const SettingName& kSMTPHost = Setting("SMTPHost");
+constexpr const SettingName& kSMTPPort = Setting("SMTPPort");
+constexpr const SettingName& kSMTPFrom = Setting("SMTPFrom");
+constexpr const SettingName& kSMTPTo = Setting("SMTPTo");
+constexpr const SettingName& kEmailOptions = Setting("EmailOptions");
+constexpr const SettingName& kEmailDelay = Setting("EmailDelay");
+constexpr const SettingName& kSMTPSecurity = Setting("SMTPSecurity");
+constexpr const SettingName& kSMTPUser = Setting("SMTPUser");
 
 class Reader {
  public:
@@ -42,6 +76,13 @@ class Reader {
     return v && ok(*v) ? *v : fallback;
   }
 
+  // A number of the table: anything outside its range takes its default.
+  std::int32_t Number(const SettingName& setting) const {
+    return Int32(
+        Key(setting), "", [&](std::int32_t v) { return InRange(setting, v); },
+        DefaultNumber(setting));
+  }
+
  private:
   std::string_view text_;
 };
@@ -51,10 +92,6 @@ std::string FolderOf(const std::string& path) {
   const auto cut = path.find_last_of("/\\");
   if (cut == std::string::npos) return ".";
   return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
-}
-
-bool Between(std::int64_t v, std::int64_t lo, std::int64_t hi) {
-  return v >= lo && v <= hi;
 }
 
 }  // namespace
@@ -68,42 +105,41 @@ void SettingsStore::LoadSettings(SettingsRecord& record) const {
   const std::string text = file.status == ReadResult::Status::Ok ? std::move(file.data) : "";
   const Reader r(text);
 
-  record.UDPBPort = r.Int32(
-      "UDPBPort", "8466", [](std::int32_t v) { return v != 0; }, 8466);
-  record.TCPHost = r.Text("TCPHost");
-  record.TCPPort = r.Int32(
-      "TCPPort", "8467", [](std::int32_t v) { return v != 0; }, 8467);
-  record.MonitoredAddress = r.Int32(
-      "InverterAddress", "", [](std::int32_t v) { return Between(v, 0, 9); }, 0);
+  // The relay's ports keep any value but 0, as files of older versions
+  // may hold; a save refuses what is outside their range.
+  const auto nonzero = [&r](const SettingName& port) {
+    return r.Int32(
+        Key(port), port.default_value.data(), [](std::int32_t v) { return v != 0; },
+        DefaultNumber(port));
+  };
+  record.UDPBPort = nonzero(kUDPBPort);
+  record.TCPHost = r.Text(Key(kTCPHost));
+  record.TCPPort = nonzero(kTCPPort);
+  record.MonitoredAddress = r.Number(kInverterAddress);
   {
-    const auto v = TextToUInt8(r.Text("ShutdownType", "0"));
-    record.ShutdownType = v && *v <= 2 ? *v : 0;
+    const auto v = TextToUInt8(r.Text(Key(kShutdownType), "0"));
+    record.ShutdownType = v && InRange(kShutdownType, *v) ? *v : 0;
   }
-  record.Force = r.Truth("Force", "1");
-  record.ExecuteFile = r.Text("ExecuteFile");
+  record.Force = r.Truth(Key(kForce), "1");
+  record.ExecuteFile = r.Text(Key(kExecuteFile));
   {
-    const auto v = TextToInt16(r.Text("ExecuteDelay", "30"));
-    record.ExecuteDelay = v && Between(*v, -1, 1800) ? *v : 30;
+    const auto v = TextToInt16(r.Text(Key(kExecuteDelay), "30"));
+    record.ExecuteDelay = v && InRange(kExecuteDelay, *v)
+                              ? *v
+                              : static_cast<std::int16_t>(DefaultNumber(kExecuteDelay));
   }
-  record.SDVoltage = r.Int32(
-      "SDVoltage", "0", [](std::int32_t v) { return Between(v, 9, 48); }, 9);
-  record.SDTimer = r.Int32(
-      "SDTimer", "0", [](std::int32_t v) { return Between(v, 0, 1440); }, 0);
-  record.SDSOC = r.Int32(
-      "SDSOC", "0", [](std::int32_t v) { return Between(v, 59, 99); }, 59);
-  record.SOCOII = r.Truth("SOCOII", "1");
-  record.SMTPHost = r.Text("SMTPHost");
-  record.SMTPPort = r.Int32(
-      "SMTPPort", "25", [](std::int32_t v) { return Between(v, 1, 65535); }, 25);
-  record.SMTPFrom = r.Text("SMTPFrom");
-  record.SMTPTo = r.Text("SMTPTo");
-  record.EmailOptions = r.Int32(
-      "EmailOptions", "0", [](std::int32_t v) { return Between(v, 0, 3); }, 0);
-  record.EmailDelay = r.Int32(
-      "EmailDelay", "0", [](std::int32_t v) { return Between(v, 0, 60); }, 0);
-  record.SMTPSecurity = r.Int32(
-      "SMTPSecurity", "0", [](std::int32_t v) { return Between(v, 0, 2); }, 0);
-  record.SMTPUser = r.Text("SMTPUser");
+  record.SDVoltage = r.Number(kSDVoltage);
+  record.SDTimer = r.Number(kSDTimer);
+  record.SDSOC = r.Number(kSDSOC);
+  record.SOCOII = r.Truth(Key(kSOCOII), "1");
+  record.SMTPHost = r.Text(Key(kSMTPHost));
+  record.SMTPPort = r.Number(kSMTPPort);
+  record.SMTPFrom = r.Text(Key(kSMTPFrom));
+  record.SMTPTo = r.Text(Key(kSMTPTo));
+  record.EmailOptions = r.Number(kEmailOptions);
+  record.EmailDelay = r.Number(kEmailDelay);
+  record.SMTPSecurity = r.Number(kSMTPSecurity);
+  record.SMTPUser = r.Text(Key(kSMTPUser));
   // The record only learns whether a password is saved, never what it is.
   record.SMTPPasswordSet = fs_.Stamp(JoinPath(FolderOf(path_), kSecretFileName)).has_value();
 
@@ -136,43 +172,84 @@ std::error_code SettingsStore::SettingsText(const SettingsRecord& record, SaveOp
   }
   text = file.status == ReadResult::Status::Ok ? std::move(file.data) : "";
 
-  const auto put = [&text](const char* key, const std::string& value) {
-    text = WriteProfileString(text, kSettingsSection, key, value);
+  const auto put = [&text](const SettingName& key, const std::string& value) {
+    text = WriteProfileString(text, kSettingsSection, Key(key), value);
   };
   const auto truth = [](bool v) { return std::string(v ? "1" : "0"); };
 
-  put("UDPBPort", std::to_string(record.UDPBPort));
-  put("TCPHost", record.TCPHost);
-  put("TCPPort", std::to_string(record.TCPPort));
-  put("InverterAddress", std::to_string(record.MonitoredAddress));
-  put("ShutdownType", std::to_string(static_cast<unsigned>(record.ShutdownType)));
-  put("Force", truth(record.Force));
+  put(kUDPBPort, std::to_string(record.UDPBPort));
+  put(kTCPHost, record.TCPHost);
+  put(kTCPPort, std::to_string(record.TCPPort));
+  put(kInverterAddress, std::to_string(record.MonitoredAddress));
+  put(kShutdownType, std::to_string(static_cast<unsigned>(record.ShutdownType)));
+  put(kForce, truth(record.Force));
   if (!record.ExecuteFile.empty()) {
-    put("ExecuteFile", record.ExecuteFile);
-    put("ExecuteDelay", std::to_string(static_cast<int>(record.ExecuteDelay)));
+    put(kExecuteFile, record.ExecuteFile);
+    put(kExecuteDelay, std::to_string(static_cast<int>(record.ExecuteDelay)));
   } else if (options.remove_run_file) {
-    text = DeleteProfileKey(text, kSettingsSection, "ExecuteFile");
-    text = DeleteProfileKey(text, kSettingsSection, "ExecuteDelay");
+    text = DeleteProfileKey(text, kSettingsSection, Key(kExecuteFile));
+    text = DeleteProfileKey(text, kSettingsSection, Key(kExecuteDelay));
   }
-  put("SDVoltage", std::to_string(record.SDVoltage));
-  put("SDTimer", std::to_string(record.SDTimer));
-  put("SDSOC", std::to_string(record.SDSOC));
-  put("SOCOII", truth(record.SOCOII));
-  put("SMTPHost", record.SMTPHost);
-  put("SMTPPort", std::to_string(record.SMTPPort));
-  put("SMTPFrom", record.SMTPFrom);
-  put("SMTPTo", record.SMTPTo);
-  put("EmailOptions", std::to_string(record.EmailOptions));
-  put("EmailDelay", std::to_string(record.EmailDelay));
-  const auto optional = [&](const char* key, const std::string& value, bool is_default) {
+  put(kSDVoltage, std::to_string(record.SDVoltage));
+  put(kSDTimer, std::to_string(record.SDTimer));
+  put(kSDSOC, std::to_string(record.SDSOC));
+  put(kSOCOII, truth(record.SOCOII));
+  put(kSMTPHost, record.SMTPHost);
+  put(kSMTPPort, std::to_string(record.SMTPPort));
+  put(kSMTPFrom, record.SMTPFrom);
+  put(kSMTPTo, record.SMTPTo);
+  put(kEmailOptions, std::to_string(record.EmailOptions));
+  put(kEmailDelay, std::to_string(record.EmailDelay));
+  const auto optional = [&](const SettingName& key, const std::string& value, bool is_default) {
     if (!is_default) {
       put(key, value);
     } else {
-      text = DeleteProfileKey(text, kSettingsSection, key);
+      text = DeleteProfileKey(text, kSettingsSection, Key(key));
     }
   };
-  optional("SMTPSecurity", std::to_string(record.SMTPSecurity), record.SMTPSecurity == 0);
-  optional("SMTPUser", record.SMTPUser, record.SMTPUser.empty());
+  optional(kSMTPSecurity, std::to_string(record.SMTPSecurity), record.SMTPSecurity == 0);
+  optional(kSMTPUser, record.SMTPUser, record.SMTPUser.empty());
+  return {};
+}
+
+std::string RangeProblem(const SettingName& setting, std::int64_t value) {
+  if (InRange(setting, value)) return {};
+  std::string where;
+  switch (setting.place) {
+    case SettingPlace::Main:
+      break;
+    case SettingPlace::Email:
+      where = " in the email window";
+      break;
+    case SettingPlace::Finder:
+      where = " of the relay";
+      break;
+  }
+  return "\"" + std::string(setting.label) + "\"" + where + " must be between " +
+         std::to_string(setting.min) + " and " + std::to_string(setting.max) + " (it is " +
+         std::to_string(value) + ")";
+}
+
+std::string OutOfRangeSetting(const SettingsRecord& r) {
+  const std::pair<const SettingName&, std::int64_t> numbers[] = {
+      {kUDPBPort, r.UDPBPort},
+      {kTCPPort, r.TCPPort},
+      {kInverterAddress, r.MonitoredAddress},
+      {kShutdownType, r.ShutdownType},
+      {kExecuteDelay, r.ExecuteDelay},
+      {kSDVoltage, r.SDVoltage},
+      {kSDTimer, r.SDTimer},
+      {kSDSOC, r.SDSOC},
+      {kSMTPPort, r.SMTPPort},
+      {kEmailOptions, r.EmailOptions},
+      {kEmailDelay, r.EmailDelay},
+      {kSMTPSecurity, r.SMTPSecurity},
+  };
+  for (const auto& [setting, value] : numbers) {
+    // The run file's wait is written only with a run file.
+    if (&setting == &kExecuteDelay && r.ExecuteFile.empty()) continue;
+    if (auto problem = RangeProblem(setting, value); !problem.empty()) return problem;
+  }
   return {};
 }
 

@@ -12,7 +12,6 @@
 
 namespace ebbmark {
 
-
 // The lowest value of each battery trigger means "n/a": that rule is off.
 inline constexpr std::int32_t kSocTriggerOff = 59;
 inline constexpr std::int32_t kVoltageTriggerOff = 9;
@@ -86,6 +85,16 @@ class SettingsStore {
   FileSystem& fs_;
   std::string path_;
 };
+
+// Why `value` may not be saved as `setting`, naming the label the user sees
+// and the range: "Port" in the email window must be between 1 and 65535
+// (it is 70000). Empty when it may.
+std::string RangeProblem(const SettingName& setting, std::int64_t value);
+
+// The first number of `record` outside its setting's range, as
+// RangeProblem says it; empty when every one may be saved. Saves refuse
+// such a record and write nothing.
+std::string OutOfRangeSetting(const SettingsRecord& record);
 
 // The folder of Ebbmark.ini and the templates: EBBMARK_HOME when set; else the
 // program's folder on Windows; on Linux the program's folder when it holds

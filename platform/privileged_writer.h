@@ -5,14 +5,19 @@
 // password); on Windows the program itself runs elevated, so there is
 // nothing further to ask for.
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <system_error>
+
+#include <asio/io_context.hpp>
 
 namespace ebbmark {
 
 // The files the helper may write, each with its own check of the contents.
-// Settings: the whole Ebbmark.ini. Secret: the mail password alone, the
-// file's whole contents; an empty one removes the file.
+// Settings: the whole Ebbmark.ini. Secret: one of the settings folder's
+// secret files (kSecretFiles, told apart by the path's file name), its whole
+// contents; an empty one removes the file.
 enum class ProtectedFile { Settings, Secret };
 
 // Why an elevated save did not happen; message() says it for the user.
@@ -28,17 +33,20 @@ std::error_code make_error_code(PrivilegedWriteError e);
 class PrivilegedWriter {
  public:
   virtual ~PrivilegedWriter() = default;
-  // Replaces `path`, the file of kind `file`, with `contents` as an
-  // administrator would. Waits until it is done or refused; the error says
-  // which. Call from the program's thread; the window does not redraw while
-  // the password is asked for.
-  virtual std::error_code Replace(ProtectedFile file, const std::string& path,
-                                  const std::string& contents) = 0;
+  using Done = std::function<void(std::error_code)>;
+  // Starts replacing `path`, the file of kind `file`, with `contents` as an
+  // administrator would, and returns at once: polkit may wait for a password
+  // as long as the user likes while the loop goes on. `done` runs once, on
+  // the loop and never from inside this call, with the outcome (empty when
+  // written). Call from the loop's thread. A writer destroyed first drops
+  // the answer, not the write.
+  virtual void Replace(ProtectedFile file, const std::string& path, const std::string& contents,
+                       Done done) = 0;
 };
 
-// This platform's writer: the installed helper through pkexec on Linux, none
-// (every request NotAvailable) on Windows.
-PrivilegedWriter& SystemPrivilegedWriter();
+// This platform's writer on `io`: the installed helper through pkexec on
+// Linux, none (every request NotAvailable) on Windows.
+std::unique_ptr<PrivilegedWriter> MakeSystemPrivilegedWriter(asio::io_context& io);
 
 }  // namespace ebbmark
 

@@ -20,7 +20,8 @@ namespace ebbmark {
 
 enum class ServiceState {
   Unknown,       // no answer yet
-  NotInstalled,  // the manager knows no such service, or could not be asked
+  NotInstalled,  // the manager knows no such service
+  Unreachable,   // the manager could not be asked (UnreachableReason says why)
   Stopped,
   Starting,
   Running,
@@ -35,8 +36,12 @@ class ServiceWatch {
   virtual ServiceState State() const = 0;
   bool Installed() const {
     const ServiceState s = State();
-    return s != ServiceState::NotInstalled && s != ServiceState::Unknown;
+    return s != ServiceState::NotInstalled && s != ServiceState::Unknown &&
+           s != ServiceState::Unreachable;
   }
+  // Why the manager could not be asked, for the user ("there is no system
+  // bus"); empty unless State() is Unreachable.
+  virtual std::string UnreachableReason() const { return {}; }
   bool Running() const { return State() == ServiceState::Running; }
 
   // Asks a stopped service to start (a running one to stop). `done` runs on

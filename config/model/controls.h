@@ -479,6 +479,9 @@ class Window {
   void ShowModal(Window* owner);
   // Closes the window: Form_Unload, then hidden, then `closed`.
   void Close();
+  // The user asks to close the window (its close button, Exit): false when
+  // the window would rather stay, having asked the user.
+  bool QueryUnload() { return Form_QueryUnload(); }
 
   // Provided by the view (or a test): shows `self` modally over `owner` and
   // returns when `self` has raised `closed`.
@@ -490,6 +493,7 @@ class Window {
  protected:
   virtual void Form_Load() {}
   virtual void Form_Unload() {}
+  virtual bool Form_QueryUnload() { return true; }
 
  private:
   friend class Control;

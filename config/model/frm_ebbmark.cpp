@@ -244,7 +244,9 @@ void FrmEbbmark::Wire() {
 
   mnuLoadSettings.OnClick = [this] { mnuLoadSettings_Click(); };
   mnuSaveSettings.OnClick = [this] { SaveCommand(); };
-  mnuExit.OnClick = [this] { AppStop(); };
+  mnuExit.OnClick = [this] {
+    if (QueryUnload()) AppStop();
+  };
   mnuOnlineHelp.OnClick = [this] { OnlineHelp(); };
   mnuAbout.OnClick = [this] {
     if (open_about) open_about(*this);
@@ -288,7 +290,20 @@ void FrmEbbmark::Form_Load() {
 }
 
 void FrmEbbmark::LoadForService() {
-  if (ctx_.service.Installed()) {
+  const bool unreachable = ServiceUnknown();
+  if (ctx_.service.Installed() || unreachable) {
+    if (unreachable) {
+      // The service may well be installed: its settings are shown and can
+      // be saved, only starting and stopping it must wait.
+      ctx_.dialogs.Show("Ebbmark Service",
+                        "Could not ask the service manager whether the Ebbmark service is "
+                        "installed: " +
+                            ctx_.service.UnreachableReason() + ". The settings are loaded from " +
+                            ctx_.settings_path +
+                            " and can be saved; the service cannot be started or stopped from "
+                            "here.",
+                        DialogButtons::Ok, DialogIcon::Warning);
+    }
     FillSettingsControls();
     // Writes the loaded and corrected values back, creating the file with
     // its defaults on a first start.
@@ -297,6 +312,7 @@ void FrmEbbmark::LoadForService() {
     oToolbar.SetButtonEnabled(1, true);
     oToolbar.SetButtonEnabled(2, true);
     oToolbar.SetButtonEnabled(3, true);
+    UpdateServiceButtons();
     // Loading stopped the link; it starts again at once with the loaded
     // relay (start-up may have been waiting for the service manager).
     tmrConnection.SetInterval(milliseconds{100});
@@ -306,6 +322,10 @@ void FrmEbbmark::LoadForService() {
                       "The Ebbmark service is not installed! You will not be able to save changes.",
                       DialogButtons::Ok, DialogIcon::Information);
   }
+}
+
+bool FrmEbbmark::ServiceUnknown() const {
+  return ctx_.service.State() == ServiceState::Unreachable;
 }
 
 void FrmEbbmark::ServiceStateChanged() {
@@ -518,43 +538,83 @@ void FrmEbbmark::SyncMonitoredAddress() {
   ctx_.settings.MonitoredAddress = shown >= 0 ? shown : file_address_;
 }
 
-std::error_code FrmEbbmark::SaveAndRemember() {
+void FrmEbbmark::SaveAndRemember(std::function<void(std::error_code)> finished) {
   SyncMonitoredAddress();
   SaveOptions options;
   options.remove_run_file = run_file_cleared_ && ctx_.settings.ExecuteFile.empty();
-  auto error = store_.SaveSettings(ctx_.settings, options);
+  // What this save writes: the controls stay live meanwhile, and whatever
+  // the user changes while polkit asks is compared against this.
+  auto written = std::make_shared<SettingsRecord>(ctx_.settings);
+  auto error = store_.SaveSettings(*written, options);
   // A desktop user reads the administrator's settings file but may not
   // replace it: the helper asks for the password and writes the same text.
   if (IsDenied(error) && privileged_writer_) {
     std::string text;
-    error = store_.SettingsText(ctx_.settings, options, text);
-    if (!error)
-      error = privileged_writer_->Replace(ProtectedFile::Settings, ctx_.settings_path, text);
+    error = store_.SettingsText(*written, options, text);
+    if (!error) {
+      SetSaving(true);
+      privileged_writer_->Replace(
+          ProtectedFile::Settings, ctx_.settings_path, text,
+          [this, alive = std::weak_ptr<int>(alive_), written, finished](std::error_code e) {
+            if (alive.expired() || stopping_) return;
+            SettingsWritten(e, *written, finished);
+          });
+      return;
+    }
   }
-  if (error) return error;
-  SavePasswordChange();
-  file_address_ = ctx_.settings.MonitoredAddress;
-  run_file_cleared_ = false;
-  last_saved_ = ctx_.settings;
-  // A password that could not be written still waits: Save stays offered.
-  last_saved_.SMTPPasswordChange.reset();
-  return {};
+  SettingsWritten(error, *written, std::move(finished));
 }
 
-void FrmEbbmark::SavePasswordChange() {
-  SettingsRecord& s = ctx_.settings;
-  if (!s.SMTPPasswordChange) return;
+void FrmEbbmark::SettingsWritten(std::error_code error, const SettingsRecord& written,
+                                 std::function<void(std::error_code)> finished) {
+  if (error) {
+    SetSaving(false);
+    finished(error);
+    return;
+  }
+  file_address_ = written.MonitoredAddress;
+  if (ctx_.settings.ExecuteFile.empty() == written.ExecuteFile.empty()) run_file_cleared_ = false;
+  last_saved_ = written;
+  // A password that could not be written still waits: Save stays offered.
+  last_saved_.SMTPPasswordChange.reset();
+  SavePasswordChange(written.SMTPPasswordChange, [this, finished] {
+    SetSaving(false);
+    finished({});
+  });
+}
+
+void FrmEbbmark::SavePasswordChange(std::optional<std::string> change,
+                                    std::function<void()> finished) {
+  if (!change) {
+    finished();
+    return;
+  }
   const std::string path = SecretPath(FolderOfPath(ctx_.settings_path));
   std::error_code error = std::make_error_code(std::errc::operation_not_supported);
   if (ctx_.secrets != nullptr) {
-    error = s.SMTPPasswordChange->empty() ? ctx_.secrets->Remove(path)
-                                          : ctx_.secrets->Write(path, *s.SMTPPasswordChange);
+    error = change->empty() ? ctx_.secrets->Remove(path) : ctx_.secrets->Write(path, *change);
   }
   // As with the settings: only root may write the password file, so a
   // desktop user's save goes through the administrator's helper (an empty
-  // password removes the file there too).
-  if (IsDenied(error) && privileged_writer_)
-    error = privileged_writer_->Replace(ProtectedFile::Secret, path, *s.SMTPPasswordChange);
+  // password removes the file there too), in the same save.
+  if (IsDenied(error) && privileged_writer_) {
+    SetSaving(true);
+    privileged_writer_->Replace(
+        ProtectedFile::Secret, path, *change,
+        [this, alive = std::weak_ptr<int>(alive_), path, change, finished](std::error_code e) {
+          if (alive.expired() || stopping_) return;
+          PasswordWritten(e, path, *change);
+          finished();
+        });
+    return;
+  }
+  PasswordWritten(error, path, *change);
+  finished();
+}
+
+void FrmEbbmark::PasswordWritten(std::error_code error, const std::string& path,
+                                 const std::string& change) {
+  SettingsRecord& s = ctx_.settings;
   if (error) {
     // The settings file is written; the password stays waiting for the next
     // save, which Save keeps offering.
@@ -564,29 +624,70 @@ void FrmEbbmark::SavePasswordChange() {
                       DialogButtons::Ok, DialogIcon::Error);
     return;
   }
-  s.SMTPPasswordSet = !s.SMTPPasswordChange->empty();
-  s.SMTPPasswordChange.reset();
+  s.SMTPPasswordSet = !change.empty();
+  // A password typed again while this one was being written waits for the
+  // next save.
+  if (s.SMTPPasswordChange == change) s.SMTPPasswordChange.reset();
+}
+
+void FrmEbbmark::SetSaving(bool saving) {
+  if (saving_ == saving) return;
+  saving_ = saving;
+  mnuSaveSettings.SetEnabled(!saving);
+  mnuLoadSettings.SetEnabled(!saving);
+  if (saving) {
+    if (oToolbar.ButtonEnabled(1)) oToolbar.SetButtonEnabled(1, false);
+  } else {
+    UpdateSaveButton();
+  }
+}
+
+bool FrmEbbmark::Form_QueryUnload() {
+  if (!saving_) return true;
+  // Ending now would leave the user not knowing whether the file was
+  // written; the helper goes on either way.
+  return ctx_.dialogs.Show("Save Settings",
+                           "The settings are still being saved: the administrator's password has "
+                           "not been given yet. Close Ebbmark anyway?",
+                           DialogButtons::YesNo, DialogIcon::Question) == DialogAnswer::Yes;
 }
 
 void FrmEbbmark::SaveCommand() {
+  if (saving_) return;
   const auto report_failure = [this](const std::error_code& error) {
     ctx_.dialogs.Show(
         "Save Settings",
         "The settings could not be saved to " + ctx_.settings_path + ": " + error.message() + ".",
         DialogButtons::Ok, DialogIcon::Error);
   };
+  // Save goes off after a command; `offer_unsaved` offers it again for
+  // changes not written (a refused or failed save leaves them all unsaved,
+  // and the user may have changed more while the helper waited).
+  const auto done = [this](bool offer_unsaved) {
+    if (saving_) return;
+    if (oToolbar.ButtonEnabled(1)) oToolbar.SetButtonEnabled(1, false);
+    if (offer_unsaved || ctx_.settings.SMTPPasswordChange) UpdateSaveButton();
+  };
 
-  bool failed = false;
+  bool refused = false;
+  SyncMonitoredAddress();
   if (const char* setting = UnusableAddressSetting(ctx_.settings)) {
     // The service would refuse to send anything with it; better to say so now.
     ctx_.dialogs.Show("Save Settings",
-                      std::string("The settings have not been saved, because the ") + setting +
-                          " address is not a usable email address: use name@domain or "
+                      std::string("The settings have not been saved, because the \"") +
+                          std::string(Setting(setting).label) +
+                          "\" of the email window is not a usable email address: use "
+                          "name@domain or "
                           "Name <name@domain>, separate several recipients with commas, and "
                           "leave out control characters.",
                       DialogButtons::Ok, DialogIcon::Warning);
-    failed = true;
-  } else if (!ctx_.service.Installed()) {
+    refused = true;
+  } else if (const std::string range = OutOfRangeSetting(ctx_.settings); !range.empty()) {
+    // The next load would not read it back: nothing is written.
+    ctx_.dialogs.Show("Save Settings", "The settings have not been saved, because " + range + ".",
+                      DialogButtons::Ok, DialogIcon::Warning);
+    refused = true;
+  } else if (!ctx_.service.Installed() && !ServiceUnknown()) {
     ctx_.dialogs.Show("Save Settings",
                       "The settings have not been saved, because the Ebbmark service is not "
                       "installed. Please see the README for instructions.",
@@ -605,18 +706,30 @@ void FrmEbbmark::SaveCommand() {
         "sure you want to save?",
         DialogButtons::YesNo, DialogIcon::Question);
     if (answer == DialogAnswer::Yes) {
-      if (const auto error = SaveAndRemember()) {
-        report_failure(error);
-        failed = true;
-      } else {
-        ctx_.dialogs.Show("Save Settings", "Settings saved!", DialogButtons::Ok, DialogIcon::None);
-      }
+      SaveAndRemember([this, report_failure, done](std::error_code error) {
+        if (error) {
+          report_failure(error);
+        } else {
+          ctx_.dialogs.Show("Save Settings", "Settings saved!", DialogButtons::Ok,
+                            DialogIcon::None);
+        }
+        done(true);
+      });
+      return;
     }
   } else {
-    if (const auto error = SaveAndRemember()) {
-      report_failure(error);
-      failed = true;
-    } else {
+    SaveAndRemember([this, report_failure, done](std::error_code error) {
+      if (error) {
+        report_failure(error);
+        done(true);
+        return;
+      }
+      // Without an answer from the service manager there is nothing to start.
+      if (ServiceUnknown()) {
+        ctx_.dialogs.Show("Save Settings", "Settings saved!", DialogButtons::Ok, DialogIcon::None);
+        done(true);
+        return;
+      }
       const auto answer = ctx_.dialogs.Show(
           "Save Settings",
           "Settings saved!\r\n\r\nWould you like to start the Ebbmark service now?",
@@ -631,11 +744,11 @@ void FrmEbbmark::SaveCommand() {
                        DialogButtons::Ok, DialogIcon::Warning);
         });
       }
-    }
+      done(true);
+    });
+    return;
   }
-  oToolbar.SetButtonEnabled(1, false);
-  // A failed write leaves the changes unsaved: Save stays available.
-  if (failed || ctx_.settings.SMTPPasswordChange) UpdateSaveButton();
+  done(refused);
 }
 
 void FrmEbbmark::OnlineHelp() {
@@ -811,6 +924,9 @@ void FrmEbbmark::UpdateStatusBar() {
     case ServiceState::NotInstalled:
       panel1(ebbmark_texts::kServiceNotInstalled, kImageNotInstalled);
       break;
+    case ServiceState::Unreachable:
+      panel1(ebbmark_texts::kServiceUnreachable, kImageNotInstalled);
+      break;
     case ServiceState::Running:
       panel1(ebbmark_texts::kServiceRunning, kImageRunning);
       break;
@@ -833,7 +949,9 @@ void FrmEbbmark::UpdateServiceButtons() {
   // (after "Load settings" as much as at start-up).
   const bool installed = ctx_.service.Installed();
   if (oToolbar.ButtonEnabled(2) != installed) oToolbar.SetButtonEnabled(2, installed);
-  const bool email = installed && settings_loaded_;
+  // Without the service manager's answer the settings are still the
+  // user's to edit.
+  const bool email = (installed || ServiceUnknown()) && settings_loaded_;
   if (oToolbar.ButtonEnabled(3) != email) oToolbar.SetButtonEnabled(3, email);
 }
 

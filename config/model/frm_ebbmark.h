@@ -61,6 +61,7 @@ inline constexpr const char* kServiceStopped = "Service: Stopped ";
 inline constexpr const char* kServiceStarting = "Service: Starting ";
 inline constexpr const char* kServiceStopping = "Service: Stopping ";
 inline constexpr const char* kServiceNotInstalled = "Service: Not Installed ";
+inline constexpr const char* kServiceUnreachable = "Service: Unknown ";
 }  // namespace ebbmark_texts
 
 class FrmEbbmark : public Window {
@@ -94,6 +95,10 @@ class FrmEbbmark : public Window {
   void Form_Load() override;
   // The user closes the window: the program ends.
   void Form_Unload() override;
+  // Closing while a save waits for the administrator's password asks first.
+  bool Form_QueryUnload() override;
+  // A save is on its way through the administrator's helper.
+  bool Saving() const { return saving_; }
 
   // One refresh of everything shown; tmrUpdateDisplay runs it every second.
   void UpdateDisplay();
@@ -196,10 +201,20 @@ class FrmEbbmark : public Window {
   // Settings side.
   void FillSettingsControls();
   void UpdateSaveButton();
-  std::error_code SaveAndRemember();
-  // Writes or removes the mail password waiting in the settings; says so
-  // when it cannot, and leaves it waiting.
-  void SavePasswordChange();
+  // Writes the settings (through the administrator's helper when this user
+  // may not), then the waiting password; `finished` runs once with the
+  // settings file's outcome, on the loop, perhaps before this returns.
+  void SaveAndRemember(std::function<void(std::error_code)> finished);
+  void SettingsWritten(std::error_code error, const SettingsRecord& written,
+                       std::function<void(std::error_code)> finished);
+  // Writes or removes the mail password `change`; says so when it cannot,
+  // and leaves it waiting. `finished` runs once either way.
+  void SavePasswordChange(std::optional<std::string> change, std::function<void()> finished);
+  void PasswordWritten(std::error_code error, const std::string& path, const std::string& change);
+  // A save waits for the administrator's helper: Save is off meanwhile.
+  void SetSaving(bool saving);
+  // The service manager could not be asked (not the same as "not installed").
+  bool ServiceUnknown() const;
   void WarnIfNotExecutable();
   std::string warned_run_file_;
   void SaveCommand();
@@ -252,6 +267,7 @@ class FrmEbbmark : public Window {
   bool run_file_cleared_ = false;
   bool filling_ = false;
   bool stopping_ = false;
+  bool saving_ = false;
   // Start-up waits for the service manager's first answer.
   bool awaiting_service_state_ = false;
   int service_subscription_ = 0;

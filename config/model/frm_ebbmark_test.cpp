@@ -393,13 +393,22 @@ TEST_F(FrmEbbmarkTest, AFailedWriteIsReportedAndSaveStaysAvailable) {
 }
 
 // The administrator's helper as the window sees it: records what it is
-// handed and answers as the test says.
+// handed and answers as the test says, when the test says (polkit takes
+// its time).
 class RecordingPrivilegedWriter : public PrivilegedWriter {
  public:
-  std::error_code Replace(ProtectedFile file, const std::string& path,
-                          const std::string& contents) override {
+  void Replace(ProtectedFile file, const std::string& path, const std::string& contents,
+               Done done) override {
     calls.push_back({file, path, contents});
-    return answer;
+    pending.push_back(std::move(done));
+  }
+  // Gives every answer asked for, and those the answers lead to.
+  void AnswerAll() {
+    for (int i = 0; i < 10 && !pending.empty(); ++i) {
+      auto done = std::move(pending.front());
+      pending.erase(pending.begin());
+      done(answer);
+    }
   }
   struct Call {
     ProtectedFile file;
@@ -407,6 +416,7 @@ class RecordingPrivilegedWriter : public PrivilegedWriter {
     std::string contents;
   };
   std::vector<Call> calls;
+  std::vector<Done> pending;
   std::error_code answer;
 };
 
@@ -421,6 +431,7 @@ TEST_F(FrmEbbmarkTest, ADeniedSaveGoesThroughTheAdministratorsHelper) {
   frm->hsbOptSOC.SetValue(80);
   dialogs.answers = {DialogAnswer::No};
   frm->oToolbar.ClickButton("Save");
+  writer.AnswerAll();
   ASSERT_EQ(writer.calls.size(), 1u);
   EXPECT_EQ(writer.calls[0].file, ProtectedFile::Settings);
   EXPECT_EQ(writer.calls[0].path, kIni);
@@ -443,6 +454,7 @@ TEST_F(FrmEbbmarkTest, ARefusedOrCancelledElevatedSaveIsReportedAsNotSaved) {
     Start(true, false, Ini({{"SDSOC", "70"}}), &writer);
     frm->hsbOptSOC.SetValue(80);
     frm->oToolbar.ClickButton("Save");
+    writer.AnswerAll();
     ASSERT_EQ(writer.calls.size(), 1u);
     ASSERT_EQ(dialogs.shown.size(), 1u);
     EXPECT_EQ(dialogs.shown[0].icon, DialogIcon::Error);
@@ -515,6 +527,7 @@ TEST_F(FrmEbbmarkTest, ADeniedPasswordGoesThroughTheAdministratorsHelper) {
   settings.SMTPPasswordChange = "pa ss";
   dialogs.answers = {DialogAnswer::No};
   frm->oToolbar.ClickButton("Save");
+  writer.AnswerAll();
   ASSERT_EQ(writer.calls.size(), 1u);
   EXPECT_EQ(writer.calls[0].file, ProtectedFile::Secret);
   EXPECT_EQ(writer.calls[0].path, secret);
@@ -528,6 +541,7 @@ TEST_F(FrmEbbmarkTest, ADeniedPasswordGoesThroughTheAdministratorsHelper) {
   dialogs.shown.clear();
   dialogs.answers = {DialogAnswer::No, DialogAnswer::Ok};
   frm->oToolbar.ClickButton("Save");
+  writer.AnswerAll();
   ASSERT_EQ(writer.calls.size(), 2u);
   EXPECT_EQ(writer.calls[1].contents, "");
   EXPECT_TRUE(std::any_of(dialogs.shown.begin(), dialogs.shown.end(), [&](const auto& d) {
@@ -535,6 +549,157 @@ TEST_F(FrmEbbmarkTest, ADeniedPasswordGoesThroughTheAdministratorsHelper) {
   }));
   EXPECT_TRUE(settings.SMTPPasswordSet) << "the old password is still there";
   EXPECT_EQ(settings.SMTPPasswordChange, std::optional<std::string>(""));
+}
+
+// polkit may keep its password question open as long as the user likes:
+// the window goes on meanwhile, and only Save waits for the answer.
+TEST_F(FrmEbbmarkTest, ASaveWaitingForThePasswordKeepsTheWindowLive) {
+  RecordingPrivilegedWriter writer;
+  fs.denied_folders.insert("/opt/ebbmark");
+  Start(true, false, Ini({{"SDSOC", "70"}, {"TCPHost", "relay.local"}}), &writer);
+  frm->hsbOptSOC.SetValue(80);
+  frm->oToolbar.ClickButton("Save");
+  ASSERT_EQ(writer.calls.size(), 1u);
+  EXPECT_TRUE(frm->Saving());
+  EXPECT_FALSE(SaveEnabled());
+  EXPECT_FALSE(frm->mnuSaveSettings.Enabled());
+  EXPECT_TRUE(dialogs.shown.empty()) << "nothing is said before the answer";
+
+  // The live display and the other controls carry on.
+  Connect();
+  tcp.Send(InverterLine(0, 3, 120, 260));
+  frm->UpdateDisplay();
+  EXPECT_NE(frm->lblACInput.Caption().find("120v AC"), std::string::npos);
+  frm->hsbOptBattVoltage.SetValue(20);
+  EXPECT_EQ(frm->txtOptBattVoltage.Text(), "20v");
+  // A second Save (the menu entry, a shortcut) starts nothing more.
+  frm->oToolbar.ClickButton("Save");
+  frm->mnuSaveSettings.Click();
+  EXPECT_EQ(writer.calls.size(), 1u);
+
+  // Closing now asks first; No keeps the window.
+  dialogs.answers = {DialogAnswer::No};
+  EXPECT_FALSE(frm->QueryUnload());
+  ASSERT_EQ(dialogs.shown.size(), 1u);
+  EXPECT_EQ(dialogs.shown[0].buttons, DialogButtons::YesNo);
+  dialogs.shown.clear();
+
+  dialogs.answers = {DialogAnswer::No};
+  writer.AnswerAll();
+  EXPECT_FALSE(frm->Saving());
+  ASSERT_EQ(dialogs.shown.size(), 1u);
+  EXPECT_EQ(dialogs.shown[0].text,
+            "Settings saved!\r\n\r\nWould you like to start the Ebbmark service now?");
+  EXPECT_EQ(frm->LastSavedSettings().SDSOC, 80);
+  EXPECT_EQ(frm->LastSavedSettings().SDVoltage, 9) << "written as it was when Save was pressed";
+  EXPECT_TRUE(SaveEnabled()) << "the voltage changed while the helper waited";
+  EXPECT_TRUE(frm->QueryUnload()) << "nothing to ask once the save is done";
+}
+
+TEST_F(FrmEbbmarkTest, TheSignInAndItsPasswordGoThroughTheHelperInOneSave) {
+  const std::string secret = JoinPath("/opt/ebbmark", "smtp.secret");
+  RecordingPrivilegedWriter writer;
+  fs.denied_folders.insert("/opt/ebbmark");
+  Start(true, false, Ini({{"SDSOC", "70"}}), &writer);
+  secrets.write_error = std::make_error_code(std::errc::permission_denied);
+  settings.SMTPUser = "alerts@example.test";
+  settings.SMTPSecurity = 1;
+  settings.SMTPPasswordChange = "pa ss";
+  dialogs.answers = {DialogAnswer::No};
+  frm->oToolbar.ClickButton("Save");
+  writer.AnswerAll();
+  ASSERT_EQ(writer.calls.size(), 2u);
+  EXPECT_EQ(writer.calls[0].file, ProtectedFile::Settings);
+  EXPECT_NE(writer.calls[0].contents.find("SMTPUser=alerts@example.test\r\n"), std::string::npos);
+  EXPECT_NE(writer.calls[0].contents.find("SMTPSecurity=1\r\n"), std::string::npos);
+  EXPECT_EQ(writer.calls[0].contents.find("pa ss"), std::string::npos);
+  EXPECT_EQ(writer.calls[1].file, ProtectedFile::Secret);
+  EXPECT_EQ(writer.calls[1].path, secret);
+  EXPECT_EQ(writer.calls[1].contents, "pa ss");
+  EXPECT_TRUE(settings.SMTPPasswordSet);
+  EXPECT_FALSE(settings.SMTPPasswordChange);
+  ASSERT_EQ(dialogs.shown.size(), 1u) << "one answer for the whole save";
+  EXPECT_FALSE(SaveEnabled());
+}
+
+// A value the next load would not read back is refused at Save with the
+// label the user knows and the range, and nothing is written.
+TEST_F(FrmEbbmarkTest, SaveRefusesAValueOutsideItsRange) {
+  Start(true);
+  const int writes = fs.replace_count;
+  struct Case {
+    std::function<void(SettingsRecord&)> set;
+    std::string says;
+  };
+  for (const Case& c : std::vector<Case>{
+           {[](SettingsRecord& r) { r.SMTPPort = 70000; },
+            "\"Port\" in the email window must be between 1 and 65535 (it is 70000)"},
+           {[](SettingsRecord& r) { r.SMTPPort = 0; }, "between 1 and 65535 (it is 0)"},
+           {[](SettingsRecord& r) { r.EmailDelay = 61; }, "\"Email delay\""},
+           {[](SettingsRecord& r) { r.TCPPort = 65536; }, "\"Relay Port\""},
+       }) {
+    const SettingsRecord before = settings;
+    c.set(settings);
+    dialogs.shown.clear();
+    frm->mnuSaveSettings.Click();
+    EXPECT_EQ(fs.replace_count, writes) << c.says;
+    ASSERT_EQ(dialogs.shown.size(), 1u) << c.says;
+    EXPECT_EQ(dialogs.shown[0].icon, DialogIcon::Warning);
+    EXPECT_NE(dialogs.shown[0].text.find(c.says), std::string::npos) << dialogs.shown[0].text;
+    EXPECT_EQ(dialogs.shown[0].text.find("SMTPPort"), std::string::npos);
+    settings = before;
+  }
+  // The edges themselves are fine.
+  settings.SMTPPort = 65535;
+  dialogs.answers = {DialogAnswer::No};
+  frm->mnuSaveSettings.Click();
+  EXPECT_EQ(fs.replace_count, writes + 1);
+  EXPECT_EQ(Key("SMTPPort"), "65535");
+}
+
+// A service manager that cannot be asked, as on a computer without a
+// system bus.
+class UnreachableServiceWatch final : public ServiceWatch {
+ public:
+  ServiceState State() const override { return ServiceState::Unreachable; }
+  std::string UnreachableReason() const override { return "there is no system bus to ask it on"; }
+  void Start(std::function<void(bool)> done) override { done(false); }
+  void Stop(std::function<void(bool)> done) override { done(false); }
+};
+
+TEST_F(FrmEbbmarkTest, AServiceManagerThatCannotBeAskedIsNoReasonToHideTheSettings) {
+  UnreachableServiceWatch unreachable;
+  fs.Put(kIni, Ini({{"SDSOC", "70"}, {"SMTPHost", "mail.example.org"}}));
+  ConfigContext ctx{io,      clock, fs,  kIni,     settings, unreachable,
+                    dialogs, shell, tcp, instance, kHelp,    [this] { ++ended; }};
+  ctx.secrets = &secrets;
+  RecordingPrivilegedWriter writer;
+  fs.denied_folders.insert("/opt/ebbmark");
+  frm = std::make_unique<FrmEbbmark>(std::move(ctx));
+  frm->UsePrivilegedWriter(&writer);
+  frm->Form_Load();
+
+  ASSERT_EQ(dialogs.shown.size(), 1u);
+  EXPECT_EQ(dialogs.shown[0].text.find("not installed"), std::string::npos);
+  EXPECT_NE(dialogs.shown[0].text.find("Could not ask the service manager"), std::string::npos);
+  EXPECT_NE(dialogs.shown[0].text.find("there is no system bus"), std::string::npos);
+  EXPECT_EQ(frm->txtOptSOC.Text(), "70%") << "the file's settings are shown";
+  EXPECT_EQ(settings.SMTPHost, "mail.example.org");
+  EXPECT_FALSE(frm->oToolbar.ButtonEnabled(2)) << "nothing to start or stop";
+  EXPECT_TRUE(frm->oToolbar.ButtonEnabled(3));
+  frm->UpdateDisplay();
+  EXPECT_EQ(frm->oStatusBar.Panel(1).text, ebbmark_texts::kServiceUnreachable);
+
+  // Save still goes through the helper; there is no service to offer starting.
+  dialogs.shown.clear();
+  frm->hsbOptSOC.SetValue(80);
+  frm->oToolbar.ClickButton("Save");
+  writer.AnswerAll();
+  ASSERT_EQ(writer.calls.size(), 1u);
+  EXPECT_NE(writer.calls[0].contents.find("SDSOC=80\r\n"), std::string::npos);
+  ASSERT_EQ(dialogs.shown.size(), 1u);
+  EXPECT_EQ(dialogs.shown[0].text, "Settings saved!");
+  frm.reset();
 }
 
 TEST_F(FrmEbbmarkTest, ServiceInstalledLaterDoesNotLetDefaultsOverwriteTheFile) {
@@ -607,8 +772,8 @@ TEST_F(FrmEbbmarkTest, SaveRefusesAnAddressTheServiceCouldNotUse) {
   Start(true);
   const int writes = fs.replace_count;
   for (const auto& [from, to, setting] : std::vector<std::array<std::string, 3>>{
-           {"ups\x1b@example.org", "admin@example.org", "SMTPFrom"},
-           {"ups@example.org", "admin@example.org NOTIFY=NEVER", "SMTPTo"},
+           {"ups\x1b@example.org", "admin@example.org", "From Address"},
+           {"ups@example.org", "admin@example.org NOTIFY=NEVER", "To Address"},
        }) {
     dialogs.shown.clear();
     settings.SMTPFrom = from;
@@ -617,8 +782,10 @@ TEST_F(FrmEbbmarkTest, SaveRefusesAnAddressTheServiceCouldNotUse) {
     EXPECT_EQ(fs.replace_count, writes) << setting;
     ASSERT_EQ(dialogs.shown.size(), 1u) << setting;
     EXPECT_EQ(dialogs.shown[0].title, "Save Settings");
-    EXPECT_NE(dialogs.shown[0].text.find("the " + setting + " address is not a usable"),
-              std::string::npos)
+    // The label the user sees, never the key of the file.
+    EXPECT_NE(
+        dialogs.shown[0].text.find("the \"" + setting + "\" of the email window is not a usable"),
+        std::string::npos)
         << dialogs.shown[0].text;
   }
   settings.SMTPFrom = "UPS <ups@example.org>";

@@ -4,6 +4,7 @@
 
 #include "base/mail_sign_in.h"
 #include "common/numeric_text.h"
+#include "common/settings.h"
 #include "platform/computer_name.h"
 
 namespace ebbmark {
@@ -185,6 +186,11 @@ void FrmEmail::cmdTest_Click() {
   const auto port = PortNumber(txtSMTPPort.Text());
   if (!port) {
     TestFinished({false, email_texts::kPortNotNumber, email_texts::kPortNotNumberText});
+    return;
+  }
+  // The same range a save holds the port to, said the same way.
+  if (std::string range = RangeProblem(Setting("SMTPPort"), *port); !range.empty()) {
+    TestFinished({false, email_texts::kPortNotNumber, std::move(range)});
     return;
   }
   MailMessage m;

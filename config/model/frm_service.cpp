@@ -41,7 +41,7 @@ void FrmService::SetPointer(MousePointer p) {
 
 void FrmService::RefreshServiceWindow() {
   const ServiceState state = ctx_.service.State();
-  const bool installed = state != ServiceState::NotInstalled && state != ServiceState::Unknown;
+  const bool installed = ctx_.service.Installed();
   if (installed) {
     const bool running = state == ServiceState::Running;
     lblService.SetCaption(running ? service_texts::kRunning : service_texts::kStopped);

@@ -43,7 +43,8 @@ EbbmarkApp::EbbmarkApp() : tcp_(MakeTcpClient(io_)), service_(MakeServiceWatch(i
   };
   ctx.secrets = &RealSecretStore();
   model_ = std::make_unique<FrmEbbmark>(std::move(ctx));
-  model_->UsePrivilegedWriter(&SystemPrivilegedWriter());
+  privileged_writer_ = MakeSystemPrivilegedWriter(io_);
+  model_->UsePrivilegedWriter(privileged_writer_.get());
   ConnectToolWindows(
       *model_, [this] { return ToolContext(); },
       [this](Window& self, Window* over, std::function<MousePointer()> pointer) {

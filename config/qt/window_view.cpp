@@ -106,10 +106,16 @@ QFont NamedFontFitting(const QString& text, double room) {
 // The main window: closing it is the user's Exit.
 class ModelMainWindow final : public QMainWindow {
  public:
+  std::function<bool()> can_close;
   std::function<void()> on_close;
 
  protected:
   void closeEvent(QCloseEvent* event) override {
+    // The model may ask first (a save still waiting for a password).
+    if (can_close && !can_close()) {
+      event->ignore();
+      return;
+    }
     if (on_close) on_close();
     event->accept();
   }
@@ -247,6 +253,7 @@ WindowView::WindowView(Window& model, QWidget* parent)
   is_main_ = NeedsMainWindow(model_);
   if (is_main_) {
     auto* main = new ModelMainWindow;
+    main->can_close = [this] { return model_.QueryUnload(); };
     main->on_close = [this] { UserClose(); };
     client_ = new QWidget(main);
     client_->setObjectName(QStringLiteral("client"));

@@ -1013,8 +1013,8 @@ LRESULT NativeWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       return OnColour(reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp), false);
     case WM_CLOSE:
       // The model decides what closing means (the main window ends the
-      // program, a helper window stores its values).
-      model_.Close();
+      // program, a helper window stores its values), and may ask first.
+      if (model_.QueryUnload()) model_.Close();
       return 0;
     case WM_SETCURSOR:
       if (wait_cursor_) {

@@ -9,7 +9,9 @@
 namespace ebbmark {
 
 // Runs `pkexec helper KIND` with the contents on stdin, for `folder`'s files
-// only (`folder` is the one settings folder the helper writes).
-std::unique_ptr<PrivilegedWriter> MakePkexecWriter(std::string helper, std::string folder);
+// only (`folder` is the one settings folder the helper writes), and hears
+// its end on `io`.
+std::unique_ptr<PrivilegedWriter> MakePkexecWriter(asio::io_context& io, std::string helper,
+                                                   std::string folder);
 
 }  // namespace ebbmark

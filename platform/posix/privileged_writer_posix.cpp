@@ -7,13 +7,18 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string_view>
 
-#include "base/mail_sign_in.h"
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+
 #include "base/settings_names.h"
 #include "platform/file_system.h"
 #include "platform/posix/pkexec_writer_posix.h"
@@ -72,39 +77,118 @@ int ContentsFile(std::string_view contents) {
   return fd;
 }
 
-const char* KindWord(ProtectedFile file) {
+// The helper's word for a file, from the table of settings names; empty
+// for a file that is none of its kinds.
+std::string KindWord(ProtectedFile file, const std::string& path, const std::string& folder) {
   switch (file) {
     case ProtectedFile::Settings:
-      return "settings";
+      if (path == JoinPath(folder, kSettingsFileName)) return "settings";
+      break;
     case ProtectedFile::Secret:
-      return "secret";
+      for (const SecretName& secret : kSecretFiles)
+        if (path == JoinPath(folder, std::string(secret.file_name)))
+          return std::string(secret.kind);
+      break;
   }
-  return nullptr;
+  return {};
 }
 
-const char* FileName(ProtectedFile file) {
-  switch (file) {
-    case ProtectedFile::Settings:
-      return kSettingsFileName;
-    case ProtectedFile::Secret:
-      return kSecretFileName;
+std::error_code FromExitStatus(int status) {
+  if (!WIFEXITED(status)) return PrivilegedWriteError::Failed;
+  switch (WEXITSTATUS(status)) {
+    case 0:
+      return {};
+    case kPkexecNotAuthorized:
+      return PrivilegedWriteError::NotAuthorized;
+    case kPkexecCannotRun:
+      return PrivilegedWriteError::NotAvailable;
+    case kHelperRefused:
+      return PrivilegedWriteError::Refused;
+    default:
+      return PrivilegedWriteError::Failed;
   }
-  return nullptr;
 }
+
+// One pkexec child, followed on the loop until it has ended. It keeps
+// itself alive through the handler it waits with.
+class ChildWait : public std::enable_shared_from_this<ChildWait> {
+ public:
+  ChildWait(asio::io_context& io, pid_t pid, std::weak_ptr<int> owner, PrivilegedWriter::Done done)
+      : pid_(pid), owner_(std::move(owner)), done_(std::move(done)), pidfd_(io), poll_(io) {}
+
+  void Start() {
+    // A pidfd turns readable when the child ends; a kernel without them
+    // (before 5.3) gets a look every tenth of a second instead.
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    if (fd >= 0) {
+      pidfd_.assign(fd);
+      pidfd_.async_wait(asio::posix::stream_descriptor::wait_read,
+                        [self = shared_from_this()](const std::error_code&) { self->Check(); });
+    } else {
+      Poll();
+    }
+  }
+
+ private:
+  void Poll() {
+    poll_.expires_after(std::chrono::milliseconds{100});
+    poll_.async_wait([self = shared_from_this()](const std::error_code&) { self->Check(); });
+  }
+
+  void Check() {
+    int status = 0;
+    pid_t r;
+    do {
+      r = ::waitpid(pid_, &status, WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) {
+      // Readable before the end can only be a spurious wake: wait on.
+      if (pidfd_.is_open()) {
+        pidfd_.async_wait(asio::posix::stream_descriptor::wait_read,
+                          [self = shared_from_this()](const std::error_code&) { self->Check(); });
+      } else {
+        Poll();
+      }
+      return;
+    }
+    if (pidfd_.is_open()) pidfd_.close();
+    const std::error_code outcome =
+        r < 0 ? std::error_code(PrivilegedWriteError::Failed) : FromExitStatus(status);
+    if (!owner_.expired()) done_(outcome);
+  }
+
+  pid_t pid_;
+  std::weak_ptr<int> owner_;
+  PrivilegedWriter::Done done_;
+  asio::posix::stream_descriptor pidfd_;
+  asio::steady_timer poll_;
+};
 
 class PkexecWriter final : public PrivilegedWriter {
  public:
-  PkexecWriter(std::string helper, std::string folder)
-      : helper_(std::move(helper)), folder_(std::move(folder)) {}
+  PkexecWriter(asio::io_context& io, std::string helper, std::string folder)
+      : io_(io), helper_(std::move(helper)), folder_(std::move(folder)) {}
 
-  std::error_code Replace(ProtectedFile file, const std::string& path,
-                          const std::string& contents) override {
-    const char* kind = KindWord(file);
-    const char* name = FileName(file);
-    // The helper writes the installed folder's file only; a settings file
+  void Replace(ProtectedFile file, const std::string& path, const std::string& contents,
+               Done done) override {
+    pid_t pid = -1;
+    const std::error_code error = Spawn(file, path, contents, pid);
+    if (error || pid < 0) {
+      asio::post(io_, [alive = std::weak_ptr<int>(alive_), done = std::move(done), error] {
+        if (!alive.expired()) done(error);
+      });
+      return;
+    }
+    std::make_shared<ChildWait>(io_, pid, alive_, std::move(done))->Start();
+  }
+
+ private:
+  std::error_code Spawn(ProtectedFile file, const std::string& path, const std::string& contents,
+                        pid_t& pid) {
+    // The helper writes the installed folder's files only; a settings file
     // elsewhere (EBBMARK_HOME, beside the program) is not its to change.
-    if (!kind || !name || path != JoinPath(folder_, name))
-      return PrivilegedWriteError::NotAvailable;
+    std::string kind_word = KindWord(file, path, folder_);
+    if (kind_word.empty()) return PrivilegedWriteError::NotAvailable;
 
     const Fd input(ContentsFile(contents));
     if (input.get() < 0) return PrivilegedWriteError::Failed;
@@ -126,11 +210,9 @@ class PkexecWriter final : public PrivilegedWriter {
         ::posix_spawnattr_setsigmask(&attr, &empty) == 0 &&
         ::posix_spawnattr_setsigdefault(&attr, &defaults) == 0 &&
         ::posix_spawn_file_actions_adddup2(&actions, input.get(), 0) == 0;
-    pid_t pid = -1;
     int spawn_error = 0;
     if (prepared) {
       std::string pkexec = "pkexec";
-      std::string kind_word = kind;
       char* argv[] = {pkexec.data(), helper_.data(), kind_word.data(), nullptr};
       spawn_error = ::posix_spawnp(&pid, "pkexec", &actions, &attr, argv, environ);
     }
@@ -138,42 +220,29 @@ class PkexecWriter final : public PrivilegedWriter {
     ::posix_spawnattr_destroy(&attr);
     if (!prepared) return PrivilegedWriteError::Failed;
     // No pkexec on this computer: nothing can save as an administrator.
-    if (spawn_error != 0) return PrivilegedWriteError::NotAvailable;
-
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-      if (errno != EINTR) return PrivilegedWriteError::Failed;
+    if (spawn_error != 0) {
+      pid = -1;
+      return PrivilegedWriteError::NotAvailable;
     }
-    if (!WIFEXITED(status)) return PrivilegedWriteError::Failed;
-    switch (WEXITSTATUS(status)) {
-      case 0:
-        return {};
-      case kPkexecNotAuthorized:
-        return PrivilegedWriteError::NotAuthorized;
-      case kPkexecCannotRun:
-        return PrivilegedWriteError::NotAvailable;
-      case kHelperRefused:
-        return PrivilegedWriteError::Refused;
-      default:
-        return PrivilegedWriteError::Failed;
-    }
+    return {};
   }
 
- private:
+  asio::io_context& io_;
   std::string helper_;
   std::string folder_;
+  // Answers that come after the writer is gone are dropped.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 }  // namespace
 
-std::unique_ptr<PrivilegedWriter> MakePkexecWriter(std::string helper, std::string folder) {
-  return std::make_unique<PkexecWriter>(std::move(helper), std::move(folder));
+std::unique_ptr<PrivilegedWriter> MakePkexecWriter(asio::io_context& io, std::string helper,
+                                                   std::string folder) {
+  return std::make_unique<PkexecWriter>(io, std::move(helper), std::move(folder));
 }
 
-PrivilegedWriter& SystemPrivilegedWriter() {
-  static const auto writer =
-      MakePkexecWriter(EBBMARK_SETTINGS_WRITER, EBBMARK_INSTALLED_SETTINGS_DIR);
-  return *writer;
+std::unique_ptr<PrivilegedWriter> MakeSystemPrivilegedWriter(asio::io_context& io) {
+  return MakePkexecWriter(io, EBBMARK_SETTINGS_WRITER, EBBMARK_INSTALLED_SETTINGS_DIR);
 }
 
 }  // namespace ebbmark

@@ -13,9 +13,9 @@
 
 #include <asio/post.hpp>
 
-#include "platform/service_watch.h"
 #include "platform/posix/sd_bus_pump_posix.h"
 #include "platform/posix/systemctl_posix.h"
+#include "platform/service_watch.h"
 
 namespace ebbmark {
 namespace {
@@ -87,8 +87,12 @@ class SystemdServiceWatch final : public ServiceWatch {
   SystemdServiceWatch(asio::io_context& io, const std::string& name, const std::string& address)
       : io_(io), unit_(UnitName(name)) {
     sd_bus* bus = OpenBus(address);
-    if (bus == nullptr || unit_.empty()) {
-      if (bus != nullptr) sd_bus_unref(bus);
+    if (bus == nullptr) {
+      Unreachable("there is no system bus to ask it on");
+      return;
+    }
+    if (unit_.empty()) {
+      sd_bus_unref(bus);
       Settle(ServiceState::NotInstalled);
       return;
     }
@@ -108,7 +112,7 @@ class SystemdServiceWatch final : public ServiceWatch {
                                       this) >= 0;
     if (!ok) {
       pump_.reset();
-      Settle(ServiceState::NotInstalled);
+      Unreachable("the system bus refused to pass on its signals");
       return;
     }
     Subscribe();
@@ -171,7 +175,7 @@ class SystemdServiceWatch final : public ServiceWatch {
                             kQueryMicroseconds);
     sd_bus_message_unref(m);
     if (r < 0) {
-      Settle(ServiceState::NotInstalled);
+      Unreachable("the question could not be sent on the system bus");
       return;
     }
     pump_->Kick();
@@ -183,11 +187,22 @@ class SystemdServiceWatch final : public ServiceWatch {
     std::string load_state, active_state;
     if (sd_bus_message_is_method_error(reply, nullptr) ||
         !ReadUnitProperties(reply, load_state, active_state)) {
-      // No systemd, no answer, or an answer that is no unit: nothing to
-      // start or stop.
       self->load_state_.clear();
       self->active_state_.clear();
-      self->Settle(ServiceState::NotInstalled);
+      // No answer, or nobody to give one, is not the same as a manager
+      // that knows no such service: the service may well be installed.
+      const sd_bus_error* e = sd_bus_message_get_error(reply);
+      const std::string name = e != nullptr && e->name != nullptr ? e->name : "";
+      if (name == SD_BUS_ERROR_TIMEOUT || name == SD_BUS_ERROR_NO_REPLY) {
+        self->Unreachable("it did not answer in time");
+      } else if (name == SD_BUS_ERROR_SERVICE_UNKNOWN || name == SD_BUS_ERROR_NAME_HAS_NO_OWNER ||
+                 name == SD_BUS_ERROR_DISCONNECTED ||
+                 // the bus tried to start it and could not
+                 name.rfind("org.freedesktop.DBus.Error.Spawn.", 0) == 0) {
+        self->Unreachable("it is not on the system bus");
+      } else {
+        self->Settle(ServiceState::NotInstalled);
+      }
       return 0;
     }
     self->load_state_ = load_state;
@@ -249,7 +264,7 @@ class SystemdServiceWatch final : public ServiceWatch {
   }
 
   void Request(const char* method, ServiceState acts_on, std::function<void(bool)> done) {
-    if (state_ == ServiceState::Unknown || state_ == ServiceState::NotInstalled) {
+    if (!Installed()) {
       Answer(std::move(done), false);
       return;
     }
@@ -295,6 +310,15 @@ class SystemdServiceWatch final : public ServiceWatch {
     });
   }
 
+  std::string UnreachableReason() const override {
+    return state_ == ServiceState::Unreachable ? reason_ : std::string();
+  }
+
+  void Unreachable(std::string reason) {
+    reason_ = std::move(reason);
+    Settle(ServiceState::Unreachable);
+  }
+
   void Settle(ServiceState state) {
     if (state == state_) return;
     state_ = state;
@@ -310,6 +334,7 @@ class SystemdServiceWatch final : public ServiceWatch {
   sd_bus_slot* query_slot_ = nullptr;
   std::string load_state_, active_state_;
   ServiceState state_ = ServiceState::Unknown;
+  std::string reason_;
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 

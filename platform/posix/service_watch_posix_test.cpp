@@ -120,14 +120,28 @@ TEST_F(SystemdWatch, APendingPasswordQuestionLeavesTheLoopRunning) {
   EXPECT_FALSE(called);
 }
 
-TEST(SystemdWatchWithoutBus, CountsAsNotInstalledAndRefusesRequests) {
+TEST(SystemdWatchWithoutBus, CountsAsUnreachableAndRefusesRequests) {
   asio::io_context io;
   auto watch = MakeServiceWatch(io, kServiceName, "unix:path=/nonexistent/ebbmark-bus");
-  ASSERT_TRUE(RunUntil(io, [&] { return watch->State() == ServiceState::NotInstalled; }));
+  // Not "not installed": the service may be there, only nobody could be asked.
+  ASSERT_TRUE(RunUntil(io, [&] { return watch->State() == ServiceState::Unreachable; }));
+  EXPECT_FALSE(watch->Installed());
+  EXPECT_EQ(watch->UnreachableReason(), "there is no system bus to ask it on");
   std::optional<bool> started;
   watch->Start([&](bool ok) { started = ok; });
   ASSERT_TRUE(RunUntil(io, [&] { return started.has_value(); }));
   EXPECT_FALSE(*started);
+}
+
+TEST(SystemdWatchOnABusWithoutSystemd, CountsAsUnreachable) {
+  PrivateBus bus;
+  if (bus.Address().empty()) GTEST_SKIP() << "dbus-daemon is not available";
+  asio::io_context io;
+  auto watch = MakeServiceWatch(io, kServiceName, bus.Address());
+  ASSERT_TRUE(RunUntil(io, [&] { return watch->State() != ServiceState::Unknown; }))
+      << static_cast<int>(watch->State());
+  ASSERT_EQ(watch->State(), ServiceState::Unreachable);
+  EXPECT_EQ(watch->UnreachableReason(), "it is not on the system bus");
 }
 
 }  // namespace

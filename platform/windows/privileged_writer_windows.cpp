@@ -4,21 +4,26 @@
 
 #include "platform/privileged_writer.h"
 
+#include <asio/post.hpp>
+
 namespace ebbmark {
 namespace {
 
 class NoPrivilegedWriter final : public PrivilegedWriter {
  public:
-  std::error_code Replace(ProtectedFile, const std::string&, const std::string&) override {
-    return PrivilegedWriteError::NotAvailable;
+  explicit NoPrivilegedWriter(asio::io_context& io) : io_(io) {}
+  void Replace(ProtectedFile, const std::string&, const std::string&, Done done) override {
+    asio::post(io_, [done = std::move(done)] { done(PrivilegedWriteError::NotAvailable); });
   }
+
+ private:
+  asio::io_context& io_;
 };
 
 }  // namespace
 
-PrivilegedWriter& SystemPrivilegedWriter() {
-  static NoPrivilegedWriter writer;
-  return writer;
+std::unique_ptr<PrivilegedWriter> MakeSystemPrivilegedWriter(asio::io_context& io) {
+  return std::make_unique<NoPrivilegedWriter>(io);
 }
 
 }  // namespace ebbmark

@@ -6,6 +6,8 @@
 //   ebbmark-settings-writer settings < Ebbmark.ini
 //   ebbmark-settings-writer secret < password     (nothing: remove the file)
 //
+// Each secret file of the settings folder has a kind word of its own.
+//
 // It never takes a path from its caller: each kind names one file of the
 // settings folder, with its own check and the mode a new file gets.
 // Exit status: 0 written, 1 could not be written, 2 refused (bad usage or
@@ -17,6 +19,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -51,13 +54,32 @@ std::string CheckSecretText(std::string_view, std::string_view new_text) {
                                                  : ebbmark::SignInProblemText(problem);
 }
 
-constexpr FileKind kKinds[] = {
-    {"settings", ebbmark::kSettingsFileName, 0644, &ebbmark::CheckSettingsText,
-     ebbmark::kMaxSettingsFileBytes, ebbmark::FileAccess::KeepOld, false},
-    // The mail password: root's alone, whatever the old file's mode was.
-    {"secret", ebbmark::kSecretFileName, 0600, &CheckSecretText, ebbmark::kMaxPasswordBytes,
-     ebbmark::FileAccess::Fixed, true},
-};
+// The kind named by `word`: the settings file, or one of the table's secret
+// files (each root's alone, whatever the old file's mode was).
+std::optional<FileKind> KindFor(std::string_view word) {
+  if (word == "settings") {
+    return FileKind{"settings",
+                    ebbmark::kSettingsFileName,
+                    0644,
+                    &ebbmark::CheckSettingsText,
+                    ebbmark::kMaxSettingsFileBytes,
+                    ebbmark::FileAccess::KeepOld,
+                    false};
+  }
+  for (const ebbmark::SecretName& secret : ebbmark::kSecretFiles) {
+    if (word != secret.kind) continue;
+    return FileKind{secret.kind.data(),         secret.file_name.data(),    0600, &CheckSecretText,
+                    ebbmark::kMaxPasswordBytes, ebbmark::FileAccess::Fixed, true};
+  }
+  return std::nullopt;
+}
+
+std::string KindWords() {
+  std::string words = "settings";
+  for (const ebbmark::SecretName& secret : ebbmark::kSecretFiles)
+    words += "|" + std::string(secret.kind);
+  return words;
+}
 
 // The folder it writes into. EBBMARK_HOME is honoured only for a caller who
 // could write there anyway: pkexec never passes it on, and a run through
@@ -85,14 +107,9 @@ bool ReadInput(std::size_t limit, std::string& out) {
 
 int main(int argc, char** argv) {
   const std::string_view program = "ebbmark-settings-writer";
-  const FileKind* kind = nullptr;
-  if (argc == 2) {
-    for (const FileKind& k : kKinds) {
-      if (std::string_view(argv[1]) == k.kind) kind = &k;
-    }
-  }
+  const std::optional<FileKind> kind = argc == 2 ? KindFor(argv[1]) : std::optional<FileKind>();
   if (!kind) {
-    std::cerr << "usage: " << program << " settings|secret < new-file\n";
+    std::cerr << "usage: " << program << " " << KindWords() << " < new-file\n";
     return kRefused;
   }
 

@@ -1,7 +1,6 @@
 #include "tools/settings-writer/settings_check.h"
 
 #include <algorithm>
-#include <array>
 #include <set>
 #include <vector>
 
@@ -10,13 +9,6 @@
 
 namespace ebbmark {
 namespace {
-
-// Every key the settings record is stored under.
-constexpr std::array<std::string_view, 18> kKnownKeys = {
-    "UDPBPort",    "TCPHost",      "TCPPort",   "InverterAddress", "ShutdownType", "Force",
-    "ExecuteFile", "ExecuteDelay", "SDVoltage", "SDTimer",         "SDSOC",        "SOCOII",
-    "SMTPHost",    "SMTPPort",     "SMTPFrom",  "SMTPTo",          "EmailOptions", "EmailDelay",
-};
 
 char LowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -77,6 +69,13 @@ Split SplitFile(std::string_view text) {
 
 }  // namespace
 
+bool IsSettingsKey(std::string_view key) {
+  // The profile reader finds keys whatever their case, so the check does too.
+  const std::string lower = Lower(key);
+  return std::any_of(std::begin(kSettingNames), std::end(kSettingNames),
+                     [&](const SettingName& s) { return Lower(s.key) == lower; });
+}
+
 std::string CheckSettingsText(std::string_view old_text, std::string_view new_text) {
   if (new_text.size() > kMaxSettingsFileBytes) {
     return "the file is larger than " + std::to_string(kMaxSettingsFileBytes) + " bytes";
@@ -110,8 +109,7 @@ std::string CheckSettingsText(std::string_view old_text, std::string_view new_te
     }
     const std::string_view key = Trim(content.substr(0, eq));
     const std::string lower = Lower(key);
-    const bool known = std::any_of(kKnownKeys.begin(), kKnownKeys.end(),
-                                   [&](std::string_view k) { return Lower(k) == lower; });
+    const bool known = IsSettingsKey(key);
     const bool first = seen.insert(lower).second;
     if (unchanged) continue;
     if (!known) return "unknown key \"" + std::string(key.substr(0, 40)) + "\"";

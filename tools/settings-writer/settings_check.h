@@ -12,6 +12,10 @@ namespace ebbmark {
 // Larger than any settings file the program writes, small enough to read at once.
 inline constexpr std::size_t kMaxSettingsFileBytes = 64 * 1024;
 
+// Whether the settings section may hold `key`: one of the table of settings
+// names, in any case.
+bool IsSettingsKey(std::string_view key);
+
 // Empty when `new_text` may replace `old_text` (empty when there is no file
 // yet); otherwise why it may not, as a short phrase for the user. Rules:
 // - exactly one [EbbmarkSvc] section (more only when the old file had more);
