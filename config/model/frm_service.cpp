@@ -41,7 +41,9 @@ void FrmService::SetPointer(MousePointer p) {
 
 void FrmService::RefreshServiceWindow() {
   const ServiceState state = ctx_.service.State();
-  const bool installed = ctx_.service.Installed();
+  // The state asked once: a polled watch asks the service manager each time.
+  const bool installed = state != ServiceState::NotInstalled && state != ServiceState::Unknown &&
+                         state != ServiceState::Unreachable;
   if (installed) {
     const bool running = state == ServiceState::Running;
     lblService.SetCaption(running ? service_texts::kRunning : service_texts::kStopped);
