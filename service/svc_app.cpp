@@ -21,6 +21,15 @@ using std::chrono::milliseconds;
 
 constexpr const char* kRemoveTitle = "Error removing Ebbmark service";
 
+// The steps of a trigger sequence, as a stop's record names them.
+constexpr const char* kStepRunFileNotice = "the run-file notice";
+constexpr const char* kStepRunFile = "starting the run file";
+constexpr const char* kStepPause = "the pause before the action";
+constexpr const char* kStepActionNotice = "the action notice";
+constexpr const char* kStepActionRecord = "the action record";
+constexpr const char* kStepShutdown = "the shutdown";
+constexpr const char* kStepHibernate = "the hibernation";
+
 // Turns a callback-style operation into something a coroutine can await.
 // `start` receives the completion callback, which must be called on the loop.
 // Deliberately not a coroutine itself, and called outside co_await
@@ -231,6 +240,18 @@ void ServiceApp::AppStop(int exit_code) {
   if (stopping_) return;
   stopping_ = true;
   exit_code_ = exit_code;
+  if (trigger_running_ && !trigger_steps_.empty()) {
+    // An administrator stops the service to abort a false trigger: nothing
+    // more of it happens, and the record says what was left out.
+    std::string text =
+        "The service was stopped during a trigger sequence, so these steps were not taken: ";
+    for (std::size_t i = 0; i < trigger_steps_.size(); ++i) {
+      if (i > 0) text += ", ";
+      text += trigger_steps_[i];
+    }
+    p_.log.WriteEventLog(kEventInformation, 110, text + ".");
+    trigger_steps_.clear();
+  }
   tmrRunChecks.SetEnabled(false);
   tmrServiceCheck.SetEnabled(false);
   // Handlers already queued run first; then the link is closed. Notices
@@ -498,9 +519,30 @@ asio::awaitable<void> ServiceApp::Pause(milliseconds d) {
   co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
 }
 
+void ServiceApp::PlanTrigger() {
+  trigger_steps_.clear();
+  if (RunFileReady() && !Monitor.RunFileDone) {
+    if (Settings.EmailOptions & 2) trigger_steps_.push_back(kStepRunFileNotice);
+    trigger_steps_.push_back(kStepRunFile);
+    trigger_steps_.push_back(kStepPause);
+  }
+  if (!Monitor.ActionDone) {
+    if (Settings.EmailOptions & 2) trigger_steps_.push_back(kStepActionNotice);
+    if (Settings.ShutdownType == 1 || Settings.ShutdownType == 2) {
+      trigger_steps_.push_back(kStepActionRecord);
+      trigger_steps_.push_back(Settings.ShutdownType == 1 ? kStepShutdown : kStepHibernate);
+    }
+  }
+}
+
+void ServiceApp::StepTaken(const char* step) {
+  std::erase(trigger_steps_, step);
+}
+
 asio::awaitable<void> ServiceApp::TriggerSequence() {
   const auto hold = milliseconds{60000};
   mail_budget_left_ = options_.mail_budget;
+  PlanTrigger();
 
   if (RunFileReady() && !Monitor.RunFileDone) {
     Monitor.RunFileDone = true;
@@ -512,17 +554,23 @@ asio::awaitable<void> ServiceApp::TriggerSequence() {
       // a flat battery because of this.
       p_.log.WriteEventLog(kEventError, 109,
                            "The run file " + file + " was not started: " + *refusal + ".");
+      for (const char* step : {kStepRunFileNotice, kStepRunFile, kStepPause}) StepTaken(step);
     } else {
       if (Settings.EmailOptions & 2) {
+        StepTaken(kStepRunFileNotice);  // handed over: it has its drain time
         auto sending = SendNoticeWithinBudget(Notice::RunFile);
         co_await std::move(sending);
+        if (TriggerAborted()) co_return;
       }
 
       std::optional<milliseconds> wait;
       if (Settings.ExecuteDelay >= 0)
         wait = milliseconds{std::int64_t{Settings.ExecuteDelay} * 1000};
+      StepTaken(kStepRunFile);
       auto running = RunFileAsync(file, wait);
       const RunResult r = co_await std::move(running);
+      // A run file already started is left to run on after a stop.
+      if (TriggerAborted()) co_return;
       if (r.error == RunError::NotExecutable) {
         p_.log.WriteEventLog(kEventError, 109, "The run file " + file + " is not executable.");
       } else if (!r.started) {
@@ -531,6 +579,8 @@ asio::awaitable<void> ServiceApp::TriggerSequence() {
             "Could not start the run file " + file + ": " + r.error.message() + ".");
       }
       co_await Pause(options_.action_pause);
+      if (TriggerAborted()) co_return;
+      StepTaken(kStepPause);
     }
   } else if (Monitor.RunFileDone &&
              !TriggerReached(Inverting, Settings, Stream.Table, clock_.Now())) {
@@ -541,9 +591,12 @@ asio::awaitable<void> ServiceApp::TriggerSequence() {
     Monitor.ActionDone = true;
     tmrRunChecks.SetInterval(hold);
     if (Settings.EmailOptions & 2) {
+      StepTaken(kStepActionNotice);
       auto sending = SendNoticeWithinBudget(Notice::Action);
       co_await std::move(sending);
+      if (TriggerAborted()) co_return;
     }
+    StepTaken(kStepActionRecord);
     if (Settings.ShutdownType == 1) {
       p_.log.WriteEventLog(kEventInformation, 110, "Shutdown initiated due to power event.");
     } else if (Settings.ShutdownType == 2) {
@@ -563,6 +616,7 @@ asio::awaitable<void> ServiceApp::TriggerSequence() {
     Monitor.ActionDone = false;
   }
 
+  trigger_steps_.clear();
   trigger_running_ = false;
   AppStop();
 }

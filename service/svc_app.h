@@ -133,6 +133,13 @@ class ServiceApp {
   // Fills `password` from the password file; otherwise says why it cannot.
   std::optional<std::string> ReadMailPassword(std::string& password) const;
   void FinishStop();
+  // The steps of the running trigger sequence still ahead, in order; each is
+  // taken off when it has been taken (or found not to apply). A stop writes
+  // what is left here in its record.
+  void PlanTrigger();
+  void StepTaken(const char* step);
+  // True when a stop has come: the sequence then takes no further step.
+  bool TriggerAborted() const { return stopping_; }
   asio::awaitable<RunResult> RunFileAsync(std::string file,
                                           std::optional<std::chrono::milliseconds> wait);
   NoticeValues CurrentValues() const;
@@ -146,6 +153,7 @@ class ServiceApp {
   bool stopping_ = false;
   bool installing_ = false;
   bool trigger_running_ = false;
+  std::vector<const char*> trigger_steps_;
   bool settings_loaded_ = false;
   int exit_code_ = 0;
   int mail_pending_ = 0;  // notices handed to the mailer and not finished

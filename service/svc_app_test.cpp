@@ -24,8 +24,10 @@ constexpr const char* kRunFile = "/home/save work.sh";
 
 class ServiceAppTest : public ::testing::Test {
  protected:
-  ServiceAppTest()
-      : mailer(io),
+  ServiceAppTest() : ServiceAppTest(1ms) {}
+  explicit ServiceAppTest(std::chrono::milliseconds action_pause)
+      : action_pause_(action_pause),
+        mailer(io),
         runner(io),
         app(io, clock, ServicePlatform{fs, log, host, control, dialogs, tcp, mailer, runner, power},
             Options()) {
@@ -43,7 +45,7 @@ class ServiceAppTest : public ::testing::Test {
       exit_code = code;
     };
     o.uninstall_pause = 1ms;
-    o.action_pause = 1ms;
+    o.action_pause = action_pause_;
     o.watchdog_interval = 20ms;
     o.mail_budget = 150ms;
     o.mail_drain = 200ms;
@@ -75,6 +77,7 @@ class ServiceAppTest : public ::testing::Test {
     }
   }
 
+  std::chrono::milliseconds action_pause_;
   asio::io_context io;
   ManualClock clock;
   FakeFileSystem fs;
@@ -476,6 +479,8 @@ TEST_F(ServiceAppTest, ShortInvertingPeriodSendsNeitherEmail) {
 
 class TriggerTest : public ServiceAppTest {
  protected:
+  using ServiceAppTest::ServiceAppTest;
+  TriggerTest() = default;
   void Arm(const std::string& extra) {
     fs.Put(kRunFile, "#!/bin/sh\n");
     WriteSettings(
@@ -708,6 +713,125 @@ TEST_F(TriggerTest, NoUsableRunFileSkipsItsStepsAndEmail) {
   EXPECT_TRUE(runner.calls.empty());
   ASSERT_GE(journal.size(), 2u);
   EXPECT_EQ(journal[1], "mail: [Ebbmark] Shutdown Event");
+}
+
+// ---- A stop during a trigger ----
+
+// The pause is long enough that a stop always finds the sequence in it.
+class TriggerStopTest : public TriggerTest {
+ protected:
+  TriggerStopTest() : TriggerTest(60s) {}
+
+  void RunUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 200 && !done(); ++i) {
+      io.restart();
+      io.run_for(5ms);
+    }
+    ASSERT_TRUE(done());
+  }
+
+  // The stop notification, then the run to the end.
+  void Stop() {
+    ASSERT_TRUE(host.on_stop);
+    host.on_stop();
+    RunToExit();
+    ASSERT_TRUE(exit_code);
+  }
+
+  void ExpectNothingAfterTheStop(const std::string& steps) {
+    EXPECT_TRUE(power.calls.empty());
+    EXPECT_EQ(log.Count("Shutdown initiated"), 0);
+    EXPECT_EQ(log.Count("The service was stopped during a trigger sequence, so these steps "
+                        "were not taken: " +
+                        steps + "."),
+              1)
+        << ::testing::PrintToString(journal);
+    EXPECT_EQ(log.Count("The service was stopped during a trigger"), 1);
+    for (const auto& r : log.records) {
+      if (r.text.starts_with("The service was stopped")) {
+        EXPECT_EQ(r.type, kEventInformation);
+        EXPECT_EQ(r.id, 110u);
+      }
+    }
+  }
+};
+
+TEST_F(TriggerStopTest, DuringTheRunFileNoticeNothingFollows) {
+  mailer.hold = true;
+  Arm("ShutdownType=1\nExecuteDelay=0\n");
+  Tick();
+  RunUntil([&] { return mailer.Held() == 1; });
+  Stop();
+  EXPECT_TRUE(runner.calls.empty()) << "no run file after the stop";
+  ASSERT_EQ(mailer.sent.size(), 1u) << "no action notice";
+  EXPECT_EQ(mailer.gave_up.size(), 1u) << "the notice in flight had its drain time";
+  ExpectNothingAfterTheStop(
+      "starting the run file, the pause before the action, the action notice, the action "
+      "record, the shutdown");
+}
+
+TEST_F(TriggerStopTest, DuringTheRunFileWaitTheFileRunsOnAndNothingFollows) {
+  runner.hold = true;
+  Arm("ShutdownType=2\nExecuteDelay=600\n");
+  Tick();
+  RunUntil([&] { return runner.calls.size() == 1; });
+  Stop();
+  runner.Release();  // the run file ends later: still nothing happens
+  io.restart();
+  io.poll();
+  ASSERT_EQ(mailer.sent.size(), 1u);
+  EXPECT_EQ(log.Count("Hibernation initiated"), 0);
+  ExpectNothingAfterTheStop(
+      "the pause before the action, the action notice, the action record, the hibernation");
+}
+
+TEST_F(TriggerStopTest, DuringThePauseWithANoticeInFlightNothingFollows) {
+  mailer.hold = true;
+  Arm("ShutdownType=1\nExecuteDelay=0\n");
+  Tick();
+  RunUntil([&] { return runner.calls.size() == 1; });  // after the mail budget
+  io.restart();
+  io.run_for(5ms);
+  Stop();
+  ASSERT_EQ(mailer.sent.size(), 1u);
+  ExpectNothingAfterTheStop("the pause before the action, the action notice, the action "
+                            "record, the shutdown");
+}
+
+TEST_F(TriggerTest, AStopDuringTheActionNoticeTakesNoActionAndEndsWithinTheDrain) {
+  mailer.hold = true;
+  Arm("ShutdownType=1\nExecuteDelay=0\n");
+  Tick();
+  for (int i = 0; i < 200 && mailer.Held() < 1; ++i) {
+    io.restart();
+    io.run_for(1ms);
+  }
+  mailer.Release();  // the run-file notice goes out; the action notice then stalls
+  for (int i = 0; i < 200 && mailer.sent.size() < 2; ++i) {
+    io.restart();
+    io.run_for(1ms);
+  }
+  ASSERT_EQ(mailer.sent.size(), 2u);
+  EXPECT_EQ(mailer.sent[1].subject, "[Ebbmark] Shutdown Event");
+  host.on_stop();
+  RunToExit();
+  EXPECT_EQ(exit_code, 0);
+  EXPECT_TRUE(power.calls.empty());
+  EXPECT_EQ(log.Count("Shutdown initiated"), 0);
+  EXPECT_EQ(log.Count("The service was stopped during a trigger sequence, so these steps were "
+                      "not taken: the action record, the shutdown."),
+            1);
+  EXPECT_EQ(mailer.gave_up.size(), 1u) << "the action notice had its drain time";
+}
+
+TEST_F(TriggerTest, AStopAfterTheWholeSequenceWritesNoStopRecord) {
+  Arm("ShutdownType=1\n");
+  Tick();
+  RunToExit();
+  host.on_stop();
+  RunToExit();
+  EXPECT_EQ(power.calls.size(), 1u);
+  EXPECT_EQ(log.Count("The service was stopped during"), 0);
 }
 
 TEST_F(ServiceAppTest, RunFileReadyRules) {

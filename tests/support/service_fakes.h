@@ -129,15 +129,26 @@ class FakeProcessRunner : public ProcessRunner {
   std::vector<Call> calls;
   RunResult result{true, {}, true, 0};
   Journal* journal = nullptr;
+  // A run file that takes its whole wait: the result waits for Release.
+  bool hold = false;
   void Run(const std::string& path, std::optional<std::chrono::milliseconds> wait,
            std::function<void(RunResult)> done) override {
     if (journal) journal->push_back("run: " + path);
     calls.push_back({path, wait});
+    if (hold) {
+      held_.push_back(std::move(done));
+      return;
+    }
     asio::post(io_, [done, r = result] { done(r); });
+  }
+  void Release() {
+    for (auto& done : held_) asio::post(io_, [done = std::move(done), r = result] { done(r); });
+    held_.clear();
   }
 
  private:
   asio::io_context& io_;
+  std::vector<std::function<void(RunResult)>> held_;
 };
 
 class FakePowerControl : public PowerControl {
