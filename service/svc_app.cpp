@@ -204,8 +204,30 @@ void ServiceApp::StartHandling() {
 }
 
 void ServiceApp::AppInit() {
+  SettingsRecord next = Settings;
+  if (const auto refusal = store_.LoadSettingsOrKeep(next)) {
+    // Nothing good to start from: the defaults, as with no file at all.
+    if (!settings_loaded_) {
+      SettingsRecord defaults;
+      defaults.SettingsFileTime = next.SettingsFileTime;
+      next = std::move(defaults);
+    }
+    SettingsRefused(*refusal);
+  }
+  ApplySettings(std::move(next));
+}
+
+void ServiceApp::SettingsRefused(const std::string& reason) {
+  p_.log.WriteEventLog(kEventWarning, 109,
+                       "The settings file " + store_.path() + " was not used: " + reason + ". " +
+                           (settings_loaded_ ? "The settings in force stay"
+                                             : "The default settings are used") +
+                           " until it is corrected.");
+}
+
+void ServiceApp::ApplySettings(SettingsRecord next) {
   const std::int32_t address_before = Settings.MonitoredAddress;
-  store_.LoadSettings(Settings);
+  Settings = std::move(next);
   CheckAddresses();
   // A save that leaves the monitored inverter alone is no recovery from a
   // mains failure: the open period, its start values and the address the
@@ -293,10 +315,19 @@ void ServiceApp::RunChecks() {
   tmrRunChecks.SetInterval(milliseconds{500});
 
   if (store_.SettingsChanged(Settings)) {
-    p_.log.WriteEventLog(kEventInformation, 110, "New settings detected, resetting application.");
-    Link.Close();
-    AppInit();
-    return;
+    SettingsRecord next = Settings;
+    if (const auto refusal = store_.LoadSettingsOrKeep(next)) {
+      // A bad file must not switch the monitoring off: the link and every
+      // setting stay, and the file is looked at again when it changes.
+      Settings.SettingsFileTime = next.SettingsFileTime;
+      SettingsRefused(*refusal);
+    } else {
+      p_.log.WriteEventLog(kEventInformation, 110,
+                           "New settings detected, resetting application.");
+      Link.Close();
+      ApplySettings(std::move(next));
+      return;
+    }
   }
 
   Announce();

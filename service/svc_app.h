@@ -113,6 +113,10 @@ class ServiceApp {
   // a folder above either can be changed by others. Empty when it may run.
   std::optional<std::string> RunFileRefusal(const std::string& file);
   void CheckAddresses();
+  // Takes a newly loaded record into use.
+  void ApplySettings(SettingsRecord next);
+  // The record of a settings file that was not used, and why.
+  void SettingsRefused(const std::string& reason);
   void UninstallPath(bool silent);
   void InstallPath(bool silent);
   void StartHandling();

@@ -270,6 +270,57 @@ TEST_F(ServiceAppTest, EachSettingsChangeIsSeenOnce) {
   EXPECT_EQ(log.Count("New settings detected, resetting application."), 2);
 }
 
+// A settings file replaced by one that cannot be used keeps the monitoring
+// going with the settings in force; the next good file is taken as usual.
+TEST_F(ServiceAppTest, ABadSettingsFileKeepsTheSettingsInForceAndTheLink) {
+  WriteSettings("TCPHost=127.0.0.1\nSDSOC=70\n");
+  StartDebug();
+  Tick();
+  tcp.Accept();
+  ASSERT_EQ(tcp.State(), kSockConnected);
+  const int closes = tcp.closes;
+  fs.not_regular.insert(kIni);
+  fs.Touch(kIni);
+  for (int i = 0; i < 3; ++i) Tick();
+  const std::string text = "The settings file " + kIni + " was not used: " +
+                           make_error_code(FileError::NotRegular).message() +
+                           ". The settings in force stay until it is corrected.";
+  EXPECT_EQ(log.Count(text), 1) << "one record per change";
+  for (const auto& r : log.records) {
+    if (r.text != text) continue;
+    EXPECT_EQ(r.type, kEventWarning);
+    EXPECT_EQ(r.id, 109u);
+  }
+  EXPECT_EQ(log.Count("New settings detected"), 0);
+  EXPECT_EQ(tcp.closes, closes) << "the link stays up";
+  EXPECT_EQ(tcp.State(), kSockConnected);
+  EXPECT_EQ(app.Settings.TCPHost, "127.0.0.1");
+  EXPECT_EQ(app.Settings.SDSOC, 70);
+
+  fs.Touch(kIni);  // changed again, still bad: looked at again
+  Tick();
+  EXPECT_EQ(log.Count(text), 2);
+
+  fs.not_regular.clear();
+  WriteSettings("TCPHost=127.0.0.1\nSDSOC=80\n");
+  Tick();
+  EXPECT_EQ(log.Count("New settings detected, resetting application."), 1);
+  EXPECT_EQ(app.Settings.SDSOC, 80);
+}
+
+TEST_F(ServiceAppTest, ABadSettingsFileAtStartUpGivesTheDefaultsAndTheRecord) {
+  fs.Put(kIni, std::string(kSettingsFileLimit + 1, ';'));
+  fs.Touch(kIni);
+  StartDebug();
+  EXPECT_EQ(log.Count("The settings file " + kIni + " was not used: " +
+                      make_error_code(FileError::TooLarge).message() +
+                      ". The default settings are used until it is corrected."),
+            1);
+  EXPECT_EQ(app.Settings.TCPHost, "");
+  Tick();
+  EXPECT_EQ(log.Count("The settings file "), 1);
+}
+
 // A save during a mains failure that leaves the monitored inverter alone is
 // no recovery: no monitoring change, no stop notice, and the inverting-time
 // count goes on from the period's real start.
