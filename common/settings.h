@@ -12,7 +12,6 @@
 
 namespace ebbmark {
 
-
 // The lowest value of each battery trigger means "n/a": that rule is off.
 inline constexpr std::int32_t kSocTriggerOff = 59;
 inline constexpr std::int32_t kVoltageTriggerOff = 9;

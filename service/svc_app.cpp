@@ -218,11 +218,11 @@ void ServiceApp::AppInit() {
 }
 
 void ServiceApp::SettingsRefused(const std::string& reason) {
-  p_.log.WriteEventLog(kEventWarning, 109,
-                       "The settings file " + store_.path() + " was not used: " + reason + ". " +
-                           (settings_loaded_ ? "The settings in force stay"
-                                             : "The default settings are used") +
-                           " until it is corrected.");
+  p_.log.WriteEventLog(
+      kEventWarning, 109,
+      "The settings file " + store_.path() + " was not used: " + reason + ". " +
+          (settings_loaded_ ? "The settings in force stay" : "The default settings are used") +
+          " until it is corrected.");
 }
 
 void ServiceApp::ApplySettings(SettingsRecord next) {
@@ -322,8 +322,7 @@ void ServiceApp::RunChecks() {
       Settings.SettingsFileTime = next.SettingsFileTime;
       SettingsRefused(*refusal);
     } else {
-      p_.log.WriteEventLog(kEventInformation, 110,
-                           "New settings detected, resetting application.");
+      p_.log.WriteEventLog(kEventInformation, 110, "New settings detected, resetting application.");
       Link.Close();
       ApplySettings(std::move(next));
       return;
@@ -550,6 +549,30 @@ asio::awaitable<void> ServiceApp::Pause(milliseconds d) {
   co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
 }
 
+void ServiceApp::PowerAction(PowerKind kind, bool force) {
+  // The battery is going flat whatever the system says: a refused
+  // hibernation becomes a shutdown, a refused shutdown a forced one.
+  PowerRefusal refusal = p_.power.Perform(kind, force);
+  if (!refusal) return;
+  if (kind == PowerKind::Hibernate) {
+    p_.log.WriteEventLog(kEventError, 109,
+                         "The system refused to hibernate: " + refusal.Text() +
+                             ". The computer is being shut down instead.");
+    refusal = p_.power.Perform(PowerKind::Shutdown, force);
+    if (!refusal) return;
+  }
+  if (!force) {
+    p_.log.WriteEventLog(
+        kEventError, 109,
+        "The system refused to shut down: " + refusal.Text() + ". Trying once more with force.");
+    refusal = p_.power.Perform(PowerKind::Shutdown, true);
+    if (!refusal) return;
+  }
+  p_.log.WriteEventLog(kEventError, 109,
+                       "The system refused to shut down with force: " + refusal.Text() +
+                           ". The computer is still running.");
+}
+
 void ServiceApp::PlanTrigger() {
   trigger_steps_.clear();
   if (RunFileReady() && !Monitor.RunFileDone) {
@@ -636,12 +659,8 @@ asio::awaitable<void> ServiceApp::TriggerSequence() {
     if (Settings.ShutdownType == 1 || Settings.ShutdownType == 2) {
       const PowerKind kind =
           Settings.ShutdownType == 1 ? PowerKind::Shutdown : PowerKind::Hibernate;
-      if (const auto ec = p_.power.Perform(kind, Settings.Force)) {
-        p_.log.WriteEventLog(kEventError, 109,
-                             std::string("The system refused to ") +
-                                 (kind == PowerKind::Shutdown ? "shut down" : "hibernate") + ": " +
-                                 ec.message() + ".");
-      }
+      StepTaken(kind == PowerKind::Shutdown ? kStepShutdown : kStepHibernate);
+      PowerAction(kind, Settings.Force);
     }
   } else {
     Monitor.ActionDone = false;

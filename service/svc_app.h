@@ -141,6 +141,9 @@ class ServiceApp {
   // taken off when it has been taken (or found not to apply). A stop writes
   // what is left here in its record.
   void PlanTrigger();
+  // Brings the computer down: `kind` first, then a shutdown, then one with
+  // force, each with its record, until the system accepts one.
+  void PowerAction(PowerKind kind, bool force);
   void StepTaken(const char* step);
   // True when a stop has come: the sequence then takes no further step.
   bool TriggerAborted() const { return stopping_; }

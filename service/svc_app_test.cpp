@@ -282,8 +282,8 @@ TEST_F(ServiceAppTest, ABadSettingsFileKeepsTheSettingsInForceAndTheLink) {
   fs.not_regular.insert(kIni);
   fs.Touch(kIni);
   for (int i = 0; i < 3; ++i) Tick();
-  const std::string text = "The settings file " + kIni + " was not used: " +
-                           make_error_code(FileError::NotRegular).message() +
+  const std::string text = "The settings file " + kIni +
+                           " was not used: " + make_error_code(FileError::NotRegular).message() +
                            ". The settings in force stay until it is corrected.";
   EXPECT_EQ(log.Count(text), 1) << "one record per change";
   for (const auto& r : log.records) {
@@ -312,8 +312,8 @@ TEST_F(ServiceAppTest, ABadSettingsFileAtStartUpGivesTheDefaultsAndTheRecord) {
   fs.Put(kIni, std::string(kSettingsFileLimit + 1, ';'));
   fs.Touch(kIni);
   StartDebug();
-  EXPECT_EQ(log.Count("The settings file " + kIni + " was not used: " +
-                      make_error_code(FileError::TooLarge).message() +
+  EXPECT_EQ(log.Count("The settings file " + kIni +
+                      " was not used: " + make_error_code(FileError::TooLarge).message() +
                       ". The default settings are used until it is corrected."),
             1);
   EXPECT_EQ(app.Settings.TCPHost, "");
@@ -659,7 +659,6 @@ TEST_F(TriggerTest, DoNothingStillMailsNamesTheActionAndStops) {
 
 TEST_F(TriggerTest, RunFileThatCannotStartIsLoggedAndTheActionFollows) {
   runner.result = RunResult{false, std::make_error_code(std::errc::permission_denied), false, 0};
-  power.refuse = std::make_error_code(std::errc::operation_not_permitted);
   Arm("ShutdownType=2\nForce=0\n");
   Tick();
   RunToExit();
@@ -667,8 +666,75 @@ TEST_F(TriggerTest, RunFileThatCannotStartIsLoggedAndTheActionFollows) {
   EXPECT_EQ(log.Count("Hibernation initiated due to power event."), 1);
   ASSERT_EQ(power.calls.size(), 1u);
   EXPECT_EQ(power.calls[0], std::make_pair(PowerKind::Hibernate, false));
-  EXPECT_EQ(log.Count("The system refused to hibernate: "), 1);
   EXPECT_EQ(exit_code, 0);
+}
+
+// The computer is always brought down: each refusal is recorded in the
+// system's own words and followed by the next way down.
+TEST_F(TriggerTest, ARefusedPowerActionFallsBackUntilOneIsAccepted) {
+  const PowerRefusal no_swap{std::make_error_code(std::errc::operation_not_supported),
+                             "Not enough swap space for hibernation"};
+  const PowerRefusal inhibited{std::make_error_code(std::errc::operation_not_permitted),
+                               "Operation inhibited by \"backup\""};
+  const PowerRefusal denied{std::make_error_code(std::errc::permission_denied), ""};
+  using Calls = std::vector<std::pair<PowerKind, bool>>;
+  const auto H = PowerKind::Hibernate;
+  const auto S = PowerKind::Shutdown;
+  const struct {
+    const char* settings;
+    std::vector<PowerRefusal> refusals;
+    Calls calls;
+    std::vector<std::string> records;
+  } cases[] = {
+      {"ShutdownType=2\nForce=1\n",
+       {no_swap},
+       Calls{{H, true}, {S, true}},
+       {"The system refused to hibernate: Not enough swap space for hibernation. The computer "
+        "is being shut down instead."}},
+      {"ShutdownType=2\nForce=0\n",
+       {no_swap, inhibited},
+       Calls{{H, false}, {S, false}, {S, true}},
+       {"The system refused to hibernate: Not enough swap space for hibernation. The computer "
+        "is being shut down instead.",
+        "The system refused to shut down: Operation inhibited by \"backup\". Trying once more "
+        "with force."}},
+      {"ShutdownType=1\nForce=0\n",
+       {inhibited, denied},
+       Calls{{S, false}, {S, true}},
+       {"The system refused to shut down: Operation inhibited by \"backup\". Trying once more "
+        "with force.",
+        "The system refused to shut down with force: " + denied.error.message() +
+            ". The computer is still running."}},
+      {"ShutdownType=1\nForce=1\n",
+       {denied},
+       Calls{{S, true}},
+       {"The system refused to shut down with force: " + denied.error.message() +
+        ". The computer is still running."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.settings);
+    power.calls.clear();
+    power.refusals = c.refusals;
+    log.records.clear();
+    exit_code.reset();
+    WriteSettings(std::string("TCPHost=127.0.0.1\nSDSOC=70\nSOCOII=0\n") + c.settings);
+    auto other = Another();
+    other->Start("debug");
+    other->tmrRunChecks.SetEnabled(false);
+    other->Stream.Append(FndcLine(60));
+    other->RunChecks();
+    RunToExit();
+    EXPECT_EQ(power.calls, c.calls);
+    std::vector<std::string> refused;
+    for (const auto& r : log.records) {
+      if (!r.text.starts_with("The system refused")) continue;
+      refused.push_back(r.text);
+      EXPECT_EQ(r.type, kEventError);
+      EXPECT_EQ(r.id, 109u);
+    }
+    EXPECT_EQ(refused, c.records);
+    EXPECT_EQ(exit_code, 0) << "the service stops either way";
+  }
 }
 
 TEST_F(TriggerTest, RunFileOthersCanChangeIsNotStartedButTheActionFollows) {
@@ -845,8 +911,9 @@ TEST_F(TriggerStopTest, DuringThePauseWithANoticeInFlightNothingFollows) {
   io.run_for(5ms);
   Stop();
   ASSERT_EQ(mailer.sent.size(), 1u);
-  ExpectNothingAfterTheStop("the pause before the action, the action notice, the action "
-                            "record, the shutdown");
+  ExpectNothingAfterTheStop(
+      "the pause before the action, the action notice, the action "
+      "record, the shutdown");
 }
 
 TEST_F(TriggerTest, AStopDuringTheActionNoticeTakesNoActionAndEndsWithinTheDrain) {

@@ -13,13 +13,13 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
-#include "platform/service_control.h"
 #include "common/tcp_client.h"
 #include "platform/dialogs.h"
 #include "platform/event_log.h"
 #include "platform/mailer.h"
 #include "platform/power_control.h"
 #include "platform/process_runner.h"
+#include "platform/service_control.h"
 #include "platform/service_host.h"
 
 namespace ebbmark::testing {
@@ -154,13 +154,15 @@ class FakeProcessRunner : public ProcessRunner {
 class FakePowerControl : public PowerControl {
  public:
   std::vector<std::pair<PowerKind, bool>> calls;
-  std::error_code refuse;
+  // The refusals of the next calls, in order; once used up, every call succeeds.
+  std::vector<PowerRefusal> refusals;
   Journal* journal = nullptr;
-  std::error_code Perform(PowerKind kind, bool force) override {
+  PowerRefusal Perform(PowerKind kind, bool force) override {
     if (journal)
       journal->push_back(kind == PowerKind::Shutdown ? "power: shutdown" : "power: hibernate");
     calls.emplace_back(kind, force);
-    return refuse;
+    if (calls.size() > refusals.size()) return {};
+    return refusals[calls.size() - 1];
   }
 };
 
