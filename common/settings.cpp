@@ -102,7 +102,22 @@ void SettingsStore::LoadSettings(SettingsRecord& record) const {
   const std::optional<FileStamp> stamp = fs_.Stamp(path_);
   ReadResult file = fs_.ReadFile(path_, kSettingsFileLimit);
   // A file that cannot be read is treated as missing: every key takes its default.
-  const std::string text = file.status == ReadResult::Status::Ok ? std::move(file.data) : "";
+  Parse(file.status == ReadResult::Status::Ok ? file.data : std::string(), stamp, record);
+}
+
+std::optional<std::string> SettingsStore::LoadSettingsOrKeep(SettingsRecord& record) const {
+  const std::optional<FileStamp> stamp = fs_.Stamp(path_);
+  ReadResult file = fs_.ReadFile(path_, kSettingsFileLimit);
+  if (file.status == ReadResult::Status::Error) {
+    if (stamp) record.SettingsFileTime = stamp;
+    return file.error ? file.error.message() : std::string("it could not be read");
+  }
+  Parse(file.status == ReadResult::Status::Ok ? file.data : std::string(), stamp, record);
+  return std::nullopt;
+}
+
+void SettingsStore::Parse(const std::string& text, const std::optional<FileStamp>& stamp,
+                          SettingsRecord& record) const {
   const Reader r(text);
 
   // The relay's ports keep any value but 0, as files of older versions

@@ -64,6 +64,13 @@ class SettingsStore {
   // missing or out of range) and records the file's stamp when it can be read.
   void LoadSettings(SettingsRecord& record) const;
 
+  // As LoadSettings, for a program that must never lose the settings in
+  // force to a bad file: when the file exists but cannot be read (too large,
+  // not a regular file, no permission), `record` keeps every setting, only
+  // its stamp moves on (so the same file is not looked at again until it
+  // changes), and the reason is returned. A missing file gives the defaults.
+  std::optional<std::string> LoadSettingsOrKeep(SettingsRecord& record) const;
+
   // Writes every key, keeping all other content of the file, and replaces the
   // file atomically. Returns the failure (folder missing, read-only ...); the
   // record is never changed. "SMTPSecurity" and "SMTPUser" are written only
@@ -82,6 +89,10 @@ class SettingsStore {
   bool SettingsChanged(const SettingsRecord& record) const;
 
  private:
+  // Fills `record` from the file's text, as it was when it had `stamp`.
+  void Parse(const std::string& text, const std::optional<FileStamp>& stamp,
+             SettingsRecord& record) const;
+
   FileSystem& fs_;
   std::string path_;
 };

@@ -376,6 +376,40 @@ TEST_F(SettingsTest, FailedSaveReportsAndChangesNothing) {
   EXPECT_EQ(r.SettingsFileTime, copy.SettingsFileTime);
 }
 
+// A service must never lose the settings in force to a bad file: each bad
+// kind keeps them, moves the stamp on and says why; a good or missing file
+// loads as usual.
+TEST_F(SettingsTest, LoadOrKeepKeepsTheSettingsInForceAgainstABadFile) {
+  const std::string big(kSettingsFileLimit + 1, 'x');
+  for (int bad = 0; bad < 3; ++bad) {
+    SCOPED_TRACE(bad);
+    fs = FakeFileSystem();
+    fs.Put(kPath, "[EbbmarkSvc]\nTCPHost=10.0.0.5\nSDSOC=70\n");
+    fs.Touch(kPath);
+    SettingsRecord r;
+    ASSERT_EQ(store.LoadSettingsOrKeep(r), std::nullopt);
+    ASSERT_EQ(r.TCPHost, "10.0.0.5");
+    if (bad == 0) fs.Put(kPath, big);
+    if (bad == 1) fs.not_regular.insert(kPath);
+    if (bad == 2) fs.unreadable.insert(kPath);
+    fs.Touch(kPath);
+    ASSERT_TRUE(store.SettingsChanged(r));
+    const auto reason = store.LoadSettingsOrKeep(r);
+    ASSERT_TRUE(reason);
+    EXPECT_EQ(*reason, bad == 0   ? make_error_code(FileError::TooLarge).message()
+                       : bad == 1 ? make_error_code(FileError::NotRegular).message()
+                                  : std::make_error_code(std::errc::permission_denied).message());
+    EXPECT_EQ(r.TCPHost, "10.0.0.5");
+    EXPECT_EQ(r.SDSOC, 70);
+    EXPECT_FALSE(store.SettingsChanged(r)) << "the bad file is not looked at again";
+  }
+  fs = FakeFileSystem();
+  SettingsRecord r;
+  r.TCPHost = "10.0.0.5";
+  EXPECT_EQ(store.LoadSettingsOrKeep(r), std::nullopt);
+  EXPECT_EQ(r.TCPHost, "") << "no file at all gives the defaults";
+}
+
 TEST(SettingsRealFileSystemTest, SaveIntoMissingFolderFails) {
   const auto folder = std::filesystem::temp_directory_path() / "ebbmark-settings-test-no-such";
   std::filesystem::remove_all(folder);

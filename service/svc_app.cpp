@@ -21,6 +21,15 @@ using std::chrono::milliseconds;
 
 constexpr const char* kRemoveTitle = "Error removing Ebbmark service";
 
+// The steps of a trigger sequence, as a stop's record names them.
+constexpr const char* kStepRunFileNotice = "the run-file notice";
+constexpr const char* kStepRunFile = "starting the run file";
+constexpr const char* kStepPause = "the pause before the action";
+constexpr const char* kStepActionNotice = "the action notice";
+constexpr const char* kStepActionRecord = "the action record";
+constexpr const char* kStepShutdown = "the shutdown";
+constexpr const char* kStepHibernate = "the hibernation";
+
 // Turns a callback-style operation into something a coroutine can await.
 // `start` receives the completion callback, which must be called on the loop.
 // Deliberately not a coroutine itself, and called outside co_await
@@ -195,8 +204,30 @@ void ServiceApp::StartHandling() {
 }
 
 void ServiceApp::AppInit() {
+  SettingsRecord next = Settings;
+  if (const auto refusal = store_.LoadSettingsOrKeep(next)) {
+    // Nothing good to start from: the defaults, as with no file at all.
+    if (!settings_loaded_) {
+      SettingsRecord defaults;
+      defaults.SettingsFileTime = next.SettingsFileTime;
+      next = std::move(defaults);
+    }
+    SettingsRefused(*refusal);
+  }
+  ApplySettings(std::move(next));
+}
+
+void ServiceApp::SettingsRefused(const std::string& reason) {
+  p_.log.WriteEventLog(
+      kEventWarning, 109,
+      "The settings file " + store_.path() + " was not used: " + reason + ". " +
+          (settings_loaded_ ? "The settings in force stay" : "The default settings are used") +
+          " until it is corrected.");
+}
+
+void ServiceApp::ApplySettings(SettingsRecord next) {
   const std::int32_t address_before = Settings.MonitoredAddress;
-  store_.LoadSettings(Settings);
+  Settings = std::move(next);
   CheckAddresses();
   // A save that leaves the monitored inverter alone is no recovery from a
   // mains failure: the open period, its start values and the address the
@@ -231,6 +262,18 @@ void ServiceApp::AppStop(int exit_code) {
   if (stopping_) return;
   stopping_ = true;
   exit_code_ = exit_code;
+  if (trigger_running_ && !trigger_steps_.empty()) {
+    // An administrator stops the service to abort a false trigger: nothing
+    // more of it happens, and the record says what was left out.
+    std::string text =
+        "The service was stopped during a trigger sequence, so these steps were not taken: ";
+    for (std::size_t i = 0; i < trigger_steps_.size(); ++i) {
+      if (i > 0) text += ", ";
+      text += trigger_steps_[i];
+    }
+    p_.log.WriteEventLog(kEventInformation, 110, text + ".");
+    trigger_steps_.clear();
+  }
   tmrRunChecks.SetEnabled(false);
   tmrServiceCheck.SetEnabled(false);
   // Handlers already queued run first; then the link is closed. Notices
@@ -272,10 +315,18 @@ void ServiceApp::RunChecks() {
   tmrRunChecks.SetInterval(milliseconds{500});
 
   if (store_.SettingsChanged(Settings)) {
-    p_.log.WriteEventLog(kEventInformation, 110, "New settings detected, resetting application.");
-    Link.Close();
-    AppInit();
-    return;
+    SettingsRecord next = Settings;
+    if (const auto refusal = store_.LoadSettingsOrKeep(next)) {
+      // A bad file must not switch the monitoring off: the link and every
+      // setting stay, and the file is looked at again when it changes.
+      Settings.SettingsFileTime = next.SettingsFileTime;
+      SettingsRefused(*refusal);
+    } else {
+      p_.log.WriteEventLog(kEventInformation, 110, "New settings detected, resetting application.");
+      Link.Close();
+      ApplySettings(std::move(next));
+      return;
+    }
   }
 
   Announce();
@@ -498,9 +549,54 @@ asio::awaitable<void> ServiceApp::Pause(milliseconds d) {
   co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
 }
 
+void ServiceApp::PowerAction(PowerKind kind, bool force) {
+  // The battery is going flat whatever the system says: a refused
+  // hibernation becomes a shutdown, a refused shutdown a forced one.
+  PowerRefusal refusal = p_.power.Perform(kind, force);
+  if (!refusal) return;
+  if (kind == PowerKind::Hibernate) {
+    p_.log.WriteEventLog(kEventError, 109,
+                         "The system refused to hibernate: " + refusal.Text() +
+                             ". The computer is being shut down instead.");
+    refusal = p_.power.Perform(PowerKind::Shutdown, force);
+    if (!refusal) return;
+  }
+  if (!force) {
+    p_.log.WriteEventLog(
+        kEventError, 109,
+        "The system refused to shut down: " + refusal.Text() + ". Trying once more with force.");
+    refusal = p_.power.Perform(PowerKind::Shutdown, true);
+    if (!refusal) return;
+  }
+  p_.log.WriteEventLog(kEventError, 109,
+                       "The system refused to shut down with force: " + refusal.Text() +
+                           ". The computer is still running.");
+}
+
+void ServiceApp::PlanTrigger() {
+  trigger_steps_.clear();
+  if (RunFileReady() && !Monitor.RunFileDone) {
+    if (Settings.EmailOptions & 2) trigger_steps_.push_back(kStepRunFileNotice);
+    trigger_steps_.push_back(kStepRunFile);
+    trigger_steps_.push_back(kStepPause);
+  }
+  if (!Monitor.ActionDone) {
+    if (Settings.EmailOptions & 2) trigger_steps_.push_back(kStepActionNotice);
+    if (Settings.ShutdownType == 1 || Settings.ShutdownType == 2) {
+      trigger_steps_.push_back(kStepActionRecord);
+      trigger_steps_.push_back(Settings.ShutdownType == 1 ? kStepShutdown : kStepHibernate);
+    }
+  }
+}
+
+void ServiceApp::StepTaken(const char* step) {
+  std::erase(trigger_steps_, step);
+}
+
 asio::awaitable<void> ServiceApp::TriggerSequence() {
   const auto hold = milliseconds{60000};
   mail_budget_left_ = options_.mail_budget;
+  PlanTrigger();
 
   if (RunFileReady() && !Monitor.RunFileDone) {
     Monitor.RunFileDone = true;
@@ -512,17 +608,23 @@ asio::awaitable<void> ServiceApp::TriggerSequence() {
       // a flat battery because of this.
       p_.log.WriteEventLog(kEventError, 109,
                            "The run file " + file + " was not started: " + *refusal + ".");
+      for (const char* step : {kStepRunFileNotice, kStepRunFile, kStepPause}) StepTaken(step);
     } else {
       if (Settings.EmailOptions & 2) {
+        StepTaken(kStepRunFileNotice);  // handed over: it has its drain time
         auto sending = SendNoticeWithinBudget(Notice::RunFile);
         co_await std::move(sending);
+        if (TriggerAborted()) co_return;
       }
 
       std::optional<milliseconds> wait;
       if (Settings.ExecuteDelay >= 0)
         wait = milliseconds{std::int64_t{Settings.ExecuteDelay} * 1000};
+      StepTaken(kStepRunFile);
       auto running = RunFileAsync(file, wait);
       const RunResult r = co_await std::move(running);
+      // A run file already started is left to run on after a stop.
+      if (TriggerAborted()) co_return;
       if (r.error == RunError::NotExecutable) {
         p_.log.WriteEventLog(kEventError, 109, "The run file " + file + " is not executable.");
       } else if (!r.started) {
@@ -531,6 +633,8 @@ asio::awaitable<void> ServiceApp::TriggerSequence() {
             "Could not start the run file " + file + ": " + r.error.message() + ".");
       }
       co_await Pause(options_.action_pause);
+      if (TriggerAborted()) co_return;
+      StepTaken(kStepPause);
     }
   } else if (Monitor.RunFileDone &&
              !TriggerReached(Inverting, Settings, Stream.Table, clock_.Now())) {
@@ -541,9 +645,12 @@ asio::awaitable<void> ServiceApp::TriggerSequence() {
     Monitor.ActionDone = true;
     tmrRunChecks.SetInterval(hold);
     if (Settings.EmailOptions & 2) {
+      StepTaken(kStepActionNotice);
       auto sending = SendNoticeWithinBudget(Notice::Action);
       co_await std::move(sending);
+      if (TriggerAborted()) co_return;
     }
+    StepTaken(kStepActionRecord);
     if (Settings.ShutdownType == 1) {
       p_.log.WriteEventLog(kEventInformation, 110, "Shutdown initiated due to power event.");
     } else if (Settings.ShutdownType == 2) {
@@ -552,17 +659,14 @@ asio::awaitable<void> ServiceApp::TriggerSequence() {
     if (Settings.ShutdownType == 1 || Settings.ShutdownType == 2) {
       const PowerKind kind =
           Settings.ShutdownType == 1 ? PowerKind::Shutdown : PowerKind::Hibernate;
-      if (const auto ec = p_.power.Perform(kind, Settings.Force)) {
-        p_.log.WriteEventLog(kEventError, 109,
-                             std::string("The system refused to ") +
-                                 (kind == PowerKind::Shutdown ? "shut down" : "hibernate") + ": " +
-                                 ec.message() + ".");
-      }
+      StepTaken(kind == PowerKind::Shutdown ? kStepShutdown : kStepHibernate);
+      PowerAction(kind, Settings.Force);
     }
   } else {
     Monitor.ActionDone = false;
   }
 
+  trigger_steps_.clear();
   trigger_running_ = false;
   AppStop();
 }

@@ -113,6 +113,10 @@ class ServiceApp {
   // a folder above either can be changed by others. Empty when it may run.
   std::optional<std::string> RunFileRefusal(const std::string& file);
   void CheckAddresses();
+  // Takes a newly loaded record into use.
+  void ApplySettings(SettingsRecord next);
+  // The record of a settings file that was not used, and why.
+  void SettingsRefused(const std::string& reason);
   void UninstallPath(bool silent);
   void InstallPath(bool silent);
   void StartHandling();
@@ -133,6 +137,16 @@ class ServiceApp {
   // Fills `password` from the password file; otherwise says why it cannot.
   std::optional<std::string> ReadMailPassword(std::string& password) const;
   void FinishStop();
+  // The steps of the running trigger sequence still ahead, in order; each is
+  // taken off when it has been taken (or found not to apply). A stop writes
+  // what is left here in its record.
+  void PlanTrigger();
+  // Brings the computer down: `kind` first, then a shutdown, then one with
+  // force, each with its record, until the system accepts one.
+  void PowerAction(PowerKind kind, bool force);
+  void StepTaken(const char* step);
+  // True when a stop has come: the sequence then takes no further step.
+  bool TriggerAborted() const { return stopping_; }
   asio::awaitable<RunResult> RunFileAsync(std::string file,
                                           std::optional<std::chrono::milliseconds> wait);
   NoticeValues CurrentValues() const;
@@ -146,6 +160,7 @@ class ServiceApp {
   bool stopping_ = false;
   bool installing_ = false;
   bool trigger_running_ = false;
+  std::vector<const char*> trigger_steps_;
   bool settings_loaded_ = false;
   int exit_code_ = 0;
   int mail_pending_ = 0;  // notices handed to the mailer and not finished

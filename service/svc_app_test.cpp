@@ -24,8 +24,10 @@ constexpr const char* kRunFile = "/home/save work.sh";
 
 class ServiceAppTest : public ::testing::Test {
  protected:
-  ServiceAppTest()
-      : mailer(io),
+  ServiceAppTest() : ServiceAppTest(1ms) {}
+  explicit ServiceAppTest(std::chrono::milliseconds action_pause)
+      : action_pause_(action_pause),
+        mailer(io),
         runner(io),
         app(io, clock, ServicePlatform{fs, log, host, control, dialogs, tcp, mailer, runner, power},
             Options()) {
@@ -43,7 +45,7 @@ class ServiceAppTest : public ::testing::Test {
       exit_code = code;
     };
     o.uninstall_pause = 1ms;
-    o.action_pause = 1ms;
+    o.action_pause = action_pause_;
     o.watchdog_interval = 20ms;
     o.mail_budget = 150ms;
     o.mail_drain = 200ms;
@@ -75,6 +77,7 @@ class ServiceAppTest : public ::testing::Test {
     }
   }
 
+  std::chrono::milliseconds action_pause_;
   asio::io_context io;
   ManualClock clock;
   FakeFileSystem fs;
@@ -265,6 +268,57 @@ TEST_F(ServiceAppTest, EachSettingsChangeIsSeenOnce) {
   fs.Touch(kIni);  // a second save within the same second
   Tick();
   EXPECT_EQ(log.Count("New settings detected, resetting application."), 2);
+}
+
+// A settings file replaced by one that cannot be used keeps the monitoring
+// going with the settings in force; the next good file is taken as usual.
+TEST_F(ServiceAppTest, ABadSettingsFileKeepsTheSettingsInForceAndTheLink) {
+  WriteSettings("TCPHost=127.0.0.1\nSDSOC=70\n");
+  StartDebug();
+  Tick();
+  tcp.Accept();
+  ASSERT_EQ(tcp.State(), kSockConnected);
+  const int closes = tcp.closes;
+  fs.not_regular.insert(kIni);
+  fs.Touch(kIni);
+  for (int i = 0; i < 3; ++i) Tick();
+  const std::string text = "The settings file " + kIni +
+                           " was not used: " + make_error_code(FileError::NotRegular).message() +
+                           ". The settings in force stay until it is corrected.";
+  EXPECT_EQ(log.Count(text), 1) << "one record per change";
+  for (const auto& r : log.records) {
+    if (r.text != text) continue;
+    EXPECT_EQ(r.type, kEventWarning);
+    EXPECT_EQ(r.id, 109u);
+  }
+  EXPECT_EQ(log.Count("New settings detected"), 0);
+  EXPECT_EQ(tcp.closes, closes) << "the link stays up";
+  EXPECT_EQ(tcp.State(), kSockConnected);
+  EXPECT_EQ(app.Settings.TCPHost, "127.0.0.1");
+  EXPECT_EQ(app.Settings.SDSOC, 70);
+
+  fs.Touch(kIni);  // changed again, still bad: looked at again
+  Tick();
+  EXPECT_EQ(log.Count(text), 2);
+
+  fs.not_regular.clear();
+  WriteSettings("TCPHost=127.0.0.1\nSDSOC=80\n");
+  Tick();
+  EXPECT_EQ(log.Count("New settings detected, resetting application."), 1);
+  EXPECT_EQ(app.Settings.SDSOC, 80);
+}
+
+TEST_F(ServiceAppTest, ABadSettingsFileAtStartUpGivesTheDefaultsAndTheRecord) {
+  fs.Put(kIni, std::string(kSettingsFileLimit + 1, ';'));
+  fs.Touch(kIni);
+  StartDebug();
+  EXPECT_EQ(log.Count("The settings file " + kIni +
+                      " was not used: " + make_error_code(FileError::TooLarge).message() +
+                      ". The default settings are used until it is corrected."),
+            1);
+  EXPECT_EQ(app.Settings.TCPHost, "");
+  Tick();
+  EXPECT_EQ(log.Count("The settings file "), 1);
 }
 
 // A save during a mains failure that leaves the monitored inverter alone is
@@ -476,6 +530,8 @@ TEST_F(ServiceAppTest, ShortInvertingPeriodSendsNeitherEmail) {
 
 class TriggerTest : public ServiceAppTest {
  protected:
+  using ServiceAppTest::ServiceAppTest;
+  TriggerTest() = default;
   void Arm(const std::string& extra) {
     fs.Put(kRunFile, "#!/bin/sh\n");
     WriteSettings(
@@ -603,7 +659,6 @@ TEST_F(TriggerTest, DoNothingStillMailsNamesTheActionAndStops) {
 
 TEST_F(TriggerTest, RunFileThatCannotStartIsLoggedAndTheActionFollows) {
   runner.result = RunResult{false, std::make_error_code(std::errc::permission_denied), false, 0};
-  power.refuse = std::make_error_code(std::errc::operation_not_permitted);
   Arm("ShutdownType=2\nForce=0\n");
   Tick();
   RunToExit();
@@ -611,8 +666,75 @@ TEST_F(TriggerTest, RunFileThatCannotStartIsLoggedAndTheActionFollows) {
   EXPECT_EQ(log.Count("Hibernation initiated due to power event."), 1);
   ASSERT_EQ(power.calls.size(), 1u);
   EXPECT_EQ(power.calls[0], std::make_pair(PowerKind::Hibernate, false));
-  EXPECT_EQ(log.Count("The system refused to hibernate: "), 1);
   EXPECT_EQ(exit_code, 0);
+}
+
+// The computer is always brought down: each refusal is recorded in the
+// system's own words and followed by the next way down.
+TEST_F(TriggerTest, ARefusedPowerActionFallsBackUntilOneIsAccepted) {
+  const PowerRefusal no_swap{std::make_error_code(std::errc::operation_not_supported),
+                             "Not enough swap space for hibernation"};
+  const PowerRefusal inhibited{std::make_error_code(std::errc::operation_not_permitted),
+                               "Operation inhibited by \"backup\""};
+  const PowerRefusal denied{std::make_error_code(std::errc::permission_denied), ""};
+  using Calls = std::vector<std::pair<PowerKind, bool>>;
+  const auto H = PowerKind::Hibernate;
+  const auto S = PowerKind::Shutdown;
+  const struct {
+    const char* settings;
+    std::vector<PowerRefusal> refusals;
+    Calls calls;
+    std::vector<std::string> records;
+  } cases[] = {
+      {"ShutdownType=2\nForce=1\n",
+       {no_swap},
+       Calls{{H, true}, {S, true}},
+       {"The system refused to hibernate: Not enough swap space for hibernation. The computer "
+        "is being shut down instead."}},
+      {"ShutdownType=2\nForce=0\n",
+       {no_swap, inhibited},
+       Calls{{H, false}, {S, false}, {S, true}},
+       {"The system refused to hibernate: Not enough swap space for hibernation. The computer "
+        "is being shut down instead.",
+        "The system refused to shut down: Operation inhibited by \"backup\". Trying once more "
+        "with force."}},
+      {"ShutdownType=1\nForce=0\n",
+       {inhibited, denied},
+       Calls{{S, false}, {S, true}},
+       {"The system refused to shut down: Operation inhibited by \"backup\". Trying once more "
+        "with force.",
+        "The system refused to shut down with force: " + denied.error.message() +
+            ". The computer is still running."}},
+      {"ShutdownType=1\nForce=1\n",
+       {denied},
+       Calls{{S, true}},
+       {"The system refused to shut down with force: " + denied.error.message() +
+        ". The computer is still running."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.settings);
+    power.calls.clear();
+    power.refusals = c.refusals;
+    log.records.clear();
+    exit_code.reset();
+    WriteSettings(std::string("TCPHost=127.0.0.1\nSDSOC=70\nSOCOII=0\n") + c.settings);
+    auto other = Another();
+    other->Start("debug");
+    other->tmrRunChecks.SetEnabled(false);
+    other->Stream.Append(FndcLine(60));
+    other->RunChecks();
+    RunToExit();
+    EXPECT_EQ(power.calls, c.calls);
+    std::vector<std::string> refused;
+    for (const auto& r : log.records) {
+      if (!r.text.starts_with("The system refused")) continue;
+      refused.push_back(r.text);
+      EXPECT_EQ(r.type, kEventError);
+      EXPECT_EQ(r.id, 109u);
+    }
+    EXPECT_EQ(refused, c.records);
+    EXPECT_EQ(exit_code, 0) << "the service stops either way";
+  }
 }
 
 TEST_F(TriggerTest, RunFileOthersCanChangeIsNotStartedButTheActionFollows) {
@@ -708,6 +830,126 @@ TEST_F(TriggerTest, NoUsableRunFileSkipsItsStepsAndEmail) {
   EXPECT_TRUE(runner.calls.empty());
   ASSERT_GE(journal.size(), 2u);
   EXPECT_EQ(journal[1], "mail: [Ebbmark] Shutdown Event");
+}
+
+// ---- A stop during a trigger ----
+
+// The pause is long enough that a stop always finds the sequence in it.
+class TriggerStopTest : public TriggerTest {
+ protected:
+  TriggerStopTest() : TriggerTest(60s) {}
+
+  void RunUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 200 && !done(); ++i) {
+      io.restart();
+      io.run_for(5ms);
+    }
+    ASSERT_TRUE(done());
+  }
+
+  // The stop notification, then the run to the end.
+  void Stop() {
+    ASSERT_TRUE(host.on_stop);
+    host.on_stop();
+    RunToExit();
+    ASSERT_TRUE(exit_code);
+  }
+
+  void ExpectNothingAfterTheStop(const std::string& steps) {
+    EXPECT_TRUE(power.calls.empty());
+    EXPECT_EQ(log.Count("Shutdown initiated"), 0);
+    EXPECT_EQ(log.Count("The service was stopped during a trigger sequence, so these steps "
+                        "were not taken: " +
+                        steps + "."),
+              1)
+        << ::testing::PrintToString(journal);
+    EXPECT_EQ(log.Count("The service was stopped during a trigger"), 1);
+    for (const auto& r : log.records) {
+      if (r.text.starts_with("The service was stopped")) {
+        EXPECT_EQ(r.type, kEventInformation);
+        EXPECT_EQ(r.id, 110u);
+      }
+    }
+  }
+};
+
+TEST_F(TriggerStopTest, DuringTheRunFileNoticeNothingFollows) {
+  mailer.hold = true;
+  Arm("ShutdownType=1\nExecuteDelay=0\n");
+  Tick();
+  RunUntil([&] { return mailer.Held() == 1; });
+  Stop();
+  EXPECT_TRUE(runner.calls.empty()) << "no run file after the stop";
+  ASSERT_EQ(mailer.sent.size(), 1u) << "no action notice";
+  EXPECT_EQ(mailer.gave_up.size(), 1u) << "the notice in flight had its drain time";
+  ExpectNothingAfterTheStop(
+      "starting the run file, the pause before the action, the action notice, the action "
+      "record, the shutdown");
+}
+
+TEST_F(TriggerStopTest, DuringTheRunFileWaitTheFileRunsOnAndNothingFollows) {
+  runner.hold = true;
+  Arm("ShutdownType=2\nExecuteDelay=600\n");
+  Tick();
+  RunUntil([&] { return runner.calls.size() == 1; });
+  Stop();
+  runner.Release();  // the run file ends later: still nothing happens
+  io.restart();
+  io.poll();
+  ASSERT_EQ(mailer.sent.size(), 1u);
+  EXPECT_EQ(log.Count("Hibernation initiated"), 0);
+  ExpectNothingAfterTheStop(
+      "the pause before the action, the action notice, the action record, the hibernation");
+}
+
+TEST_F(TriggerStopTest, DuringThePauseWithANoticeInFlightNothingFollows) {
+  mailer.hold = true;
+  Arm("ShutdownType=1\nExecuteDelay=0\n");
+  Tick();
+  RunUntil([&] { return runner.calls.size() == 1; });  // after the mail budget
+  io.restart();
+  io.run_for(5ms);
+  Stop();
+  ASSERT_EQ(mailer.sent.size(), 1u);
+  ExpectNothingAfterTheStop(
+      "the pause before the action, the action notice, the action "
+      "record, the shutdown");
+}
+
+TEST_F(TriggerTest, AStopDuringTheActionNoticeTakesNoActionAndEndsWithinTheDrain) {
+  mailer.hold = true;
+  Arm("ShutdownType=1\nExecuteDelay=0\n");
+  Tick();
+  for (int i = 0; i < 200 && mailer.Held() < 1; ++i) {
+    io.restart();
+    io.run_for(1ms);
+  }
+  mailer.Release();  // the run-file notice goes out; the action notice then stalls
+  for (int i = 0; i < 200 && mailer.sent.size() < 2; ++i) {
+    io.restart();
+    io.run_for(1ms);
+  }
+  ASSERT_EQ(mailer.sent.size(), 2u);
+  EXPECT_EQ(mailer.sent[1].subject, "[Ebbmark] Shutdown Event");
+  host.on_stop();
+  RunToExit();
+  EXPECT_EQ(exit_code, 0);
+  EXPECT_TRUE(power.calls.empty());
+  EXPECT_EQ(log.Count("Shutdown initiated"), 0);
+  EXPECT_EQ(log.Count("The service was stopped during a trigger sequence, so these steps were "
+                      "not taken: the action record, the shutdown."),
+            1);
+  EXPECT_EQ(mailer.gave_up.size(), 1u) << "the action notice had its drain time";
+}
+
+TEST_F(TriggerTest, AStopAfterTheWholeSequenceWritesNoStopRecord) {
+  Arm("ShutdownType=1\n");
+  Tick();
+  RunToExit();
+  host.on_stop();
+  RunToExit();
+  EXPECT_EQ(power.calls.size(), 1u);
+  EXPECT_EQ(log.Count("The service was stopped during"), 0);
 }
 
 TEST_F(ServiceAppTest, RunFileReadyRules) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/event_log.h"
+#include "platform/posix/syslog_text_posix.h"
 
 namespace ebbmark {
 namespace {
@@ -30,8 +31,9 @@ class SyslogEventLog final : public EventLog {
  public:
   bool WriteEventLog(std::uint16_t type, std::uint32_t id, const std::string& text) override {
     std::call_once(opened_, [] { ::openlog("Ebbmark", LOG_PID, LOG_DAEMON); });
-    // The text goes in as an argument, never as the format.
-    ::syslog(LOG_DAEMON | Priority(type), "[%u] %s", static_cast<unsigned>(id), text.c_str());
+    // The text goes in as an argument, never as the format. The mirror file
+    // of EBBMARK_EVENT_LOG keeps the exact text; only this copy loses its CRs.
+    ::syslog(LOG_DAEMON | Priority(type), "%s", SyslogText(id, text).c_str());
     return true;
   }
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/power_dryrun.h"
 #include "platform/file_system.h"
 #include "platform/power_control.h"
+#include "platform/power_dryrun.h"
 
 extern char** environ;
 
@@ -30,6 +30,7 @@ enum class BusOutcome { Done, Refused, NoLogind };
 struct BusCall {
   BusOutcome outcome = BusOutcome::Done;
   std::error_code error;
+  std::string words;  // logind's own message, such as "Not enough swap space for hibernation"
 };
 
 class Bus {
@@ -62,6 +63,7 @@ class BusError {
   ~BusError() { sd_bus_error_free(&error_); }
   sd_bus_error* get() { return &error_; }
   bool Is(const char* name) const { return sd_bus_error_has_name(&error_, name) > 0; }
+  std::string Message() const { return error_.message != nullptr ? error_.message : ""; }
   void Reset() {
     sd_bus_error_free(&error_);
     error_ = SD_BUS_ERROR_NULL;
@@ -77,7 +79,7 @@ bool NoLogind(const BusError& e) {
 
 BusCall AskLogind(PowerKind kind, bool force) {
   Bus bus;
-  if (!bus.ok()) return {BusOutcome::NoLogind, {}};
+  if (!bus.ok()) return {BusOutcome::NoLogind, {}, {}};
   const std::string method = kind == PowerKind::Shutdown ? "PowerOff" : "Hibernate";
   const std::string with_flags = method + "WithFlags";
 
@@ -98,13 +100,13 @@ BusCall AskLogind(PowerKind kind, bool force) {
     error.Reset();
     r = bus.Call(method.c_str(), "b", 0, error.get());
   }
-  if (r >= 0) return {BusOutcome::Done, {}};
-  if (NoLogind(error)) return {BusOutcome::NoLogind, {}};
-  return {BusOutcome::Refused, std::error_code(-r, std::system_category())};
+  if (r >= 0) return {BusOutcome::Done, {}, {}};
+  if (NoLogind(error)) return {BusOutcome::NoLogind, {}, {}};
+  return {BusOutcome::Refused, std::error_code(-r, std::system_category()), error.Message()};
 }
 
 // systemctl talks to the service manager directly when logind is absent.
-std::error_code AskSystemctl(PowerKind kind, bool force) {
+PowerRefusal AskSystemctl(PowerKind kind, bool force) {
   std::vector<std::string> args = {"systemctl",
                                    kind == PowerKind::Shutdown ? "poweroff" : "hibernate"};
   if (force) args.emplace_back("--ignore-inhibitors");
@@ -119,16 +121,16 @@ std::error_code AskSystemctl(PowerKind kind, bool force) {
   pid_t pid = -1;
   const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return std::error_code(rc, std::system_category());
+  if (rc != 0) return {std::error_code(rc, std::system_category()), {}};
 
   int status = 0;
   pid_t w;
   do {
     w = waitpid(pid, &status, 0);
   } while (w < 0 && errno == EINTR);
-  if (w < 0) return std::error_code(errno, std::system_category());
+  if (w < 0) return {std::error_code(errno, std::system_category()), {}};
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return std::make_error_code(std::errc::operation_canceled);
+    return {std::make_error_code(std::errc::operation_canceled), "systemctl refused it"};
   return {};
 }
 
@@ -137,10 +139,10 @@ std::error_code AskSystemctl(PowerKind kind, bool force) {
 // resume on systems whose call returns only then.
 class PosixPowerControl final : public PowerControl {
  public:
-  std::error_code Perform(PowerKind kind, bool force) override {
+  PowerRefusal Perform(PowerKind kind, bool force) override {
     const BusCall call = AskLogind(kind, force);
     if (call.outcome == BusOutcome::Done) return {};
-    if (call.outcome == BusOutcome::Refused) return call.error;
+    if (call.outcome == BusOutcome::Refused) return {call.error, call.words};
     return AskSystemctl(kind, force);
   }
 };
@@ -148,8 +150,9 @@ class PosixPowerControl final : public PowerControl {
 }  // namespace
 
 std::unique_ptr<PowerControl> MakePowerControl() {
-  if (const char* dry = std::getenv("EBBMARK_POWER_DRYRUN"); dry != nullptr && *dry != '\0')
-    return MakeDryRunPowerControl(RealFileSystem(), dry);
+  const char* dry = std::getenv("EBBMARK_POWER_DRYRUN");
+  const char* refuse = std::getenv("EBBMARK_POWER_DRYRUN_REFUSE");
+  if (auto control = DryRunFromSwitches(dry ? dry : "", refuse ? refuse : "")) return control;
   return std::make_unique<PosixPowerControl>();
 }
 

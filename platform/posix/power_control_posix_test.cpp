@@ -32,22 +32,26 @@ class DryRunVariable {
   std::string old_;
 };
 
-TEST(PowerControlPosix, TheDryRunVariableWritesInsteadOfActing) {
+TEST(PowerControlPosix, TheDryRunVariablesWriteAndRefuseInsteadOfActing) {
   const auto file = std::filesystem::temp_directory_path() /
                     ("ebbmark-power-" + std::to_string(getpid()) + ".jsonl");
   std::filesystem::remove(file);
   {
     DryRunVariable dry(file.string());
+    setenv("EBBMARK_POWER_DRYRUN_REFUSE", "shutdown", 1);
     auto power = MakePowerControl();
+    unsetenv("EBBMARK_POWER_DRYRUN_REFUSE");
     EXPECT_FALSE(power->Perform(PowerKind::Shutdown, true));
     EXPECT_FALSE(power->Perform(PowerKind::Hibernate, false));
+    EXPECT_TRUE(power->Perform(PowerKind::Shutdown, false)) << "refused, as the switch asks";
   }
   std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_EQ(text.str(),
-            "{\"action\":\"shutdown\",\"force\":true}\n"
-            "{\"action\":\"hibernate\",\"force\":false}\n");
+  std::string lines[3];
+  for (auto& line : lines) std::getline(in, line);
+  EXPECT_EQ(lines[0].rfind(R"({"action":"shutdown","force":true,"time":")", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1].rfind(R"({"action":"hibernate","force":false,"time":")", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2].rfind(R"({"action":"shutdown","force":false,"refused":true,"time":")", 0), 0u)
+      << lines[2];
   std::filesystem::remove(file);
 }
 

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/power_dryrun.h"
 #include "platform/file_system.h"
 #include "platform/power_control.h"
+#include "platform/power_dryrun.h"
 #include "platform/windows/text_windows.h"
 
 namespace ebbmark {
@@ -37,17 +37,18 @@ void EnableShutdownPrivilege() {
 
 class WindowsPowerControl final : public PowerControl {
  public:
-  std::error_code Perform(PowerKind kind, bool force) override {
+  PowerRefusal Perform(PowerKind kind, bool force) override {
     EnableShutdownPrivilege();
     if (kind == PowerKind::Shutdown) {
       // 9 = shut down and power off; 13 adds force: programs that would
       // delay or refuse it are closed regardless.
       const UINT flags = EWX_SHUTDOWN | EWX_POWEROFF | (force ? EWX_FORCE : 0);
-      if (!::ExitWindowsEx(flags, kShutdownReason)) return win::LastError();
+      // The error's text is the system's own (FormatMessage).
+      if (!::ExitWindowsEx(flags, kShutdownReason)) return {win::LastError(), {}};
       return {};
     }
     // Returns once the computer has resumed.
-    if (!::SetSuspendState(TRUE, force ? TRUE : FALSE, FALSE)) return win::LastError();
+    if (!::SetSuspendState(TRUE, force ? TRUE : FALSE, FALSE)) return {win::LastError(), {}};
     return {};
   }
 };
@@ -55,8 +56,11 @@ class WindowsPowerControl final : public PowerControl {
 }  // namespace
 
 std::unique_ptr<PowerControl> MakePowerControl() {
-  if (const wchar_t* dry = ::_wgetenv(L"EBBMARK_POWER_DRYRUN"); dry != nullptr && *dry != L'\0')
-    return MakeDryRunPowerControl(RealFileSystem(), win::Narrow(dry));
+  const wchar_t* dry = ::_wgetenv(L"EBBMARK_POWER_DRYRUN");
+  const wchar_t* refuse = ::_wgetenv(L"EBBMARK_POWER_DRYRUN_REFUSE");
+  if (auto control =
+          DryRunFromSwitches(dry ? win::Narrow(dry) : "", refuse ? win::Narrow(refuse) : ""))
+    return control;
   return std::make_unique<WindowsPowerControl>();
 }
 

@@ -12,12 +12,15 @@ TEST(WindowsPowerControlTest, TheDryRunVariableWritesInsteadOfActing) {
   testing::TempFolder dir;
   const std::string file = dir / "power.jsonl";
   testing::ScopedEnv dry(L"EBBMARK_POWER_DRYRUN", win::Widen(file));
+  testing::ScopedEnv refuse(L"EBBMARK_POWER_DRYRUN_REFUSE", L"hibernate");
   auto power = MakePowerControl();
   EXPECT_FALSE(power->Perform(PowerKind::Shutdown, true));
-  EXPECT_FALSE(power->Perform(PowerKind::Hibernate, false));
-  EXPECT_EQ(
-      testing::ReadBytes(file),
-      "{\"action\":\"shutdown\",\"force\":true}\n{\"action\":\"hibernate\",\"force\":false}\n");
+  EXPECT_TRUE(power->Perform(PowerKind::Hibernate, false)) << "refused, as the switch asks";
+  const std::string text = testing::ReadBytes(file);
+  EXPECT_EQ(text.rfind("{\"action\":\"shutdown\",\"force\":true,\"time\":\"", 0), 0u) << text;
+  EXPECT_NE(text.find("\n{\"action\":\"hibernate\",\"force\":false,\"refused\":true,\"time\":\""),
+            std::string::npos)
+      << text;
 }
 
 TEST(WindowsPowerControlTest, ADryRunFileThatCannotBeWrittenIsAnError) {

@@ -144,10 +144,15 @@ class Home:
     def texts(self, prefix=""):
         return [e["text"] for e in self.events() if e["text"].startswith(prefix)]
 
-    def power(self):
+    def power_lines(self):
+        """The dry-run lines whole, with the service's own time stamp."""
         if not self.power_file.exists():
             return []
         return [json.loads(l) for l in self.power_file.read_text().splitlines() if l.strip()]
+
+    def power(self):
+        """The dry-run lines without their time stamp."""
+        return [{k: v for k, v in line.items() if k != "time"} for line in self.power_lines()]
 
 
 class Relay(Process):

@@ -14,12 +14,16 @@ LIFETIME = 120  # seconds a connection may live at most
 
 
 class StallingSmtp:
-    def __init__(self, mode, delay=4.0):
+    def __init__(self, mode, delay=4.0, stall_only=None):
+        """With `stall_only`, only messages holding those bytes stall; the
+        others are confirmed at once."""
         assert mode in MODES, mode
         self.mode = mode
         self.delay = delay
+        self.stall_only = stall_only
         self.messages = []  # whole messages confirmed with 250
         self.connections = 0
+        self.stalled = 0  # whole messages held unconfirmed
         self._stop = threading.Event()
         outer = self
 
@@ -87,7 +91,12 @@ class StallingSmtp:
                     continue
                 message, buffer = buffer[:end + 2], buffer[end + 5:]
                 in_data = False
+                if self.stall_only is not None and self.stall_only not in message:
+                    self.messages.append(message)
+                    self._say(sock, "250 queued\r\n", started)
+                    continue
                 if self.mode == "after-dot":
+                    self.stalled += 1
                     return self._idle(started)
                 if self.mode == "slow":
                     self._stop.wait(self.delay)

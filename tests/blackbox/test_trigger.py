@@ -130,3 +130,21 @@ def test_do_nothing_mails_the_action_and_stops_without_power(home, procs, smtp):
     assert [m[0] for m in mails] == ["[Ebbmark] Shutdown Event"]
     assert mails[0][1].startswith(f"The action (do nothing) on computer {HOST} has begun.")
     assert not any("initiated" in t for t in home.texts())
+
+
+def test_refused_power_actions_fall_back_to_a_forced_shutdown(home, procs):
+    relay = procs.relay("--scenario", scenario(home, DRAIN))
+    home.write_settings(TCPHost="127.0.0.1", TCPPort=relay.port, SDSOC=70, SOCOII=1,
+                        ShutdownType=2, Force=0)
+    svc = procs.service(home, "debug", EBBMARK_POWER_DRYRUN_REFUSE="hibernate,shutdown")
+    assert svc.wait(40) == 0, svc.out.text()
+    assert home.power() == [{"action": "hibernate", "force": False, "refused": True},
+                            {"action": "shutdown", "force": False, "refused": True},
+                            {"action": "shutdown", "force": True}]
+    assert all(line["time"].endswith("Z") for line in home.power_lines())
+    refused = [e for e in home.events() if e["text"].startswith("The system refused")]
+    words = "refused by the dry run (EBBMARK_POWER_DRYRUN_REFUSE)"
+    assert [e["text"] for e in refused] == [
+        f"The system refused to hibernate: {words}. The computer is being shut down instead.",
+        f"The system refused to shut down: {words}. Trying once more with force."]
+    assert {(e["type"], e["id"]) for e in refused} == {(1, 109)}

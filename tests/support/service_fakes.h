@@ -13,13 +13,13 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
-#include "platform/service_control.h"
 #include "common/tcp_client.h"
 #include "platform/dialogs.h"
 #include "platform/event_log.h"
 #include "platform/mailer.h"
 #include "platform/power_control.h"
 #include "platform/process_runner.h"
+#include "platform/service_control.h"
 #include "platform/service_host.h"
 
 namespace ebbmark::testing {
@@ -129,27 +129,40 @@ class FakeProcessRunner : public ProcessRunner {
   std::vector<Call> calls;
   RunResult result{true, {}, true, 0};
   Journal* journal = nullptr;
+  // A run file that takes its whole wait: the result waits for Release.
+  bool hold = false;
   void Run(const std::string& path, std::optional<std::chrono::milliseconds> wait,
            std::function<void(RunResult)> done) override {
     if (journal) journal->push_back("run: " + path);
     calls.push_back({path, wait});
+    if (hold) {
+      held_.push_back(std::move(done));
+      return;
+    }
     asio::post(io_, [done, r = result] { done(r); });
+  }
+  void Release() {
+    for (auto& done : held_) asio::post(io_, [done = std::move(done), r = result] { done(r); });
+    held_.clear();
   }
 
  private:
   asio::io_context& io_;
+  std::vector<std::function<void(RunResult)>> held_;
 };
 
 class FakePowerControl : public PowerControl {
  public:
   std::vector<std::pair<PowerKind, bool>> calls;
-  std::error_code refuse;
+  // The refusals of the next calls, in order; once used up, every call succeeds.
+  std::vector<PowerRefusal> refusals;
   Journal* journal = nullptr;
-  std::error_code Perform(PowerKind kind, bool force) override {
+  PowerRefusal Perform(PowerKind kind, bool force) override {
     if (journal)
       journal->push_back(kind == PowerKind::Shutdown ? "power: shutdown" : "power: hibernate");
     calls.emplace_back(kind, force);
-    return refuse;
+    if (calls.size() > refusals.size()) return {};
+    return refusals[calls.size() - 1];
   }
 };
 

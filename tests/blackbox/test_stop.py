@@ -1,0 +1,103 @@
+"""A stop during a trigger sequence ends it where it stands: whatever phase it
+comes in, with a notice in flight, no later step runs (no run file, no
+action notice, no action record, no power action), a run file already
+started runs on, and the process ends within the notices' drain time."""
+
+import signal
+import time
+
+import pytest
+
+from conftest import linux_only, wait_for
+from stalling_smtp import StallingSmtp
+from test_shutdown_path import DRAIN, mail_to, trigger_sent
+from test_trigger import scenario
+
+DRAIN_TIME = 10
+SLACK = 5
+STOPPED = "The service was stopped during a trigger sequence, so these steps were not taken: "
+
+pytestmark = linux_only("a POSIX signal ends the Wine process itself")
+
+
+def long_run_file(home):
+    """A run file that leaves a marker at its start and another 3 s later."""
+    folder = home.path / "run files"
+    folder.mkdir()
+    script = folder / "save work.sh"
+    started, finished = home.path / "started", home.path / "finished"
+    script.write_text(f"#!/bin/sh\necho ran > '{started}'\nsleep 3\necho ran > '{finished}'\n")
+    script.chmod(0o755)
+    return str(script), started, finished
+
+
+@pytest.fixture
+def server():
+    servers = []
+
+    def make(stall_only):
+        s = StallingSmtp("after-dot", stall_only=stall_only)
+        servers.append(s)
+        return s
+
+    yield make
+    for s in servers:
+        s.stop()
+
+
+# phase: (settings, what stalls, the moment to stop, the steps the record names).
+# Notices go out one after another, each within the mailer's own time limit:
+# in the run file's wait and in the pause the stalled mains-failure notice has
+# just been given up by then, and the run-file notice behind it went out.
+PHASES = {
+    "run-file notice": (dict(EmailOptions=2, ExecuteDelay=0), b"The execution of file",
+                        "stalled", "starting the run file, the pause before the action, "
+                        "the action notice, the action record, the shutdown"),
+    "run-file wait": (dict(EmailOptions=3, EmailDelay=0, ExecuteDelay=60), b"has begun inverting",
+                      "started", "the pause before the action, the action notice, "
+                      "the action record, the shutdown"),
+    "pause": (dict(EmailOptions=3, EmailDelay=0, ExecuteDelay=0), b"has begun inverting",
+              "started", "the pause before the action, the action notice, the action record, "
+              "the shutdown"),
+    "action notice": (dict(EmailOptions=2), b"The action (", "stalled",
+                      "the action record, the shutdown"),
+}
+
+
+@pytest.mark.parametrize("phase", list(PHASES))
+def test_a_stop_during_a_trigger_takes_no_further_step(home, procs, server, phase):
+    settings, stall_only, moment, steps = PHASES[phase]
+    smtp = server(stall_only)
+    relay = procs.relay("--verbose", "--scenario", scenario(home, DRAIN))
+    script, started, finished = long_run_file(home)
+    if phase == "action notice":
+        script = ""
+    home.write_settings(TCPHost="127.0.0.1", TCPPort=relay.port, SDSOC=70, SOCOII=1,
+                        ShutdownType=1, Force=1, ExecuteFile=script, **settings,
+                        **mail_to(smtp.port))
+    svc = procs.service(home, "debug")
+    if moment == "stalled":
+        assert wait_for(lambda: smtp.stalled >= 1, 30), svc.out.text()
+    else:
+        assert wait_for(started.exists, 30 + 30), svc.out.text()
+    if phase == "pause":
+        time.sleep(1)  # well inside the 5-second pause
+    assert trigger_sent(relay) is not None
+    asked = time.monotonic()
+    svc.signal(signal.SIGTERM)
+    assert svc.wait(DRAIN_TIME + SLACK + 10) is not None, svc.out.text()
+    took = time.monotonic() - asked
+    print(f"\n{phase}: {took:.2f} s from SIGTERM to the end of the process")
+    assert took <= DRAIN_TIME + SLACK, f"{phase}: {took:.1f} s"
+
+    assert home.power() == [], phase
+    assert home.texts("Shutdown initiated") == []
+    assert home.texts(STOPPED) == [STOPPED + steps + "."], home.texts()
+    assert [e["id"] for e in home.events() if e["text"].startswith(STOPPED)] == [110]
+    if phase == "run-file notice":
+        time.sleep(1)
+        assert not started.exists(), "no run file after the stop"
+    if phase == "run-file wait":
+        assert wait_for(finished.exists, 10), "the run file ran on after the stop"
+    # The stalled notice failed once: in its drain time, or before the stop.
+    assert len(home.texts('The email "')) == 1, home.texts()
