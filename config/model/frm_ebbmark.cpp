@@ -796,10 +796,11 @@ void FrmEbbmark::UpdateDisplay() {
 }
 
 void FrmEbbmark::UpdateStatusBar() {
-  oStatusBar.SetPanelText(
-      2, imgConnected.Visible()
-             ? (Stream.LastDataStamp ? FormatLocalStamp(Stream.LastDataStamp->wall) : std::string())
-             : std::string(ebbmark_texts::kNotConnected));
+  // A relay that accepts and never speaks is told apart from one whose
+  // last record time is shown.
+  oStatusBar.SetPanelText(2, !imgConnected.Visible() ? std::string(ebbmark_texts::kNotConnected)
+                             : Stream.LastDataStamp  ? FormatLocalStamp(Stream.LastDataStamp->wall)
+                                                    : std::string(ebbmark_texts::kConnectedNoData));
   const auto panel1 = [this](const char* text, int image) {
     if (oStatusBar.Panel(1).text == text) return;
     oStatusBar.SetPanelText(1, text);

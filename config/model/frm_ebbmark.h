@@ -56,6 +56,8 @@ struct ConfigContext {
 namespace ebbmark_texts {
 inline constexpr const char* kNotConfigured = "Trellan not configured...";
 inline constexpr const char* kNotConnected = "Not Connected";
+// The relay accepted the link but no status line has come yet.
+inline constexpr const char* kConnectedNoData = "Connected, no data yet";
 inline constexpr const char* kServiceRunning = "Service: Running ";
 inline constexpr const char* kServiceStopped = "Service: Stopped ";
 inline constexpr const char* kServiceStarting = "Service: Starting ";
