@@ -18,8 +18,7 @@
 namespace ebbmark {
 
 namespace find_servers_texts {
-inline constexpr const char* kNoNetwork =
-    "No network was found: this computer has no IPv4 address.";
+inline constexpr const char* kNoNetwork = "No network found: this computer has no IPv4 address.";
 inline constexpr const char* kNoSocket =
     "The search could not start: no network socket is available.";
 inline constexpr const char* kSearching = "Searching\xE2\x80\xA6";
