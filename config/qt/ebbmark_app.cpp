@@ -44,6 +44,7 @@ EbbmarkApp::EbbmarkApp() : tcp_(MakeTcpClient(io_)), service_(MakeServiceWatch(i
   ctx.secrets = &RealSecretStore();
   model_ = std::make_unique<FrmEbbmark>(std::move(ctx));
   model_->UsePrivilegedWriter(&SystemPrivilegedWriter());
+  model_->UseHibernationCheck(hibernation_.get());
   ConnectToolWindows(
       *model_, [this] { return ToolContext(); },
       [this](Window& self, Window* over, std::function<MousePointer()> pointer) {

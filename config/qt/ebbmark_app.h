@@ -11,7 +11,6 @@
 #include <asio/io_context.hpp>
 
 #include "base/clock.h"
-#include "platform/service_watch.h"
 #include "common/settings.h"
 #include "common/tcp_client.h"
 #include "config/model/frm_ebbmark.h"
@@ -19,6 +18,7 @@
 #include "config/qt/desktop_seams.h"
 #include "config/qt/window_view.h"
 #include "platform/mailer.h"
+#include "platform/service_watch.h"
 
 namespace ebbmark {
 
@@ -62,6 +62,7 @@ class EbbmarkApp {
   std::unique_ptr<TcpClient> tcp_;
   // Outlives the windows that follow it.
   std::unique_ptr<ServiceWatch> service_;
+  std::unique_ptr<HibernationCheck> hibernation_ = MakeHibernationCheck(io_);
   std::unique_ptr<Mailer> mailer_;  // made when the first helper window opens
   std::unique_ptr<FrmEbbmark> model_;
   std::unique_ptr<WindowView> main_view_;

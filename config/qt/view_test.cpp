@@ -24,6 +24,7 @@
 #include "config/qt/asio_pump.h"
 #include "config/qt/ebbmark_app.h"
 #include "config/qt/window_view.h"
+#include "tests/support/hibernation_fakes.h"
 #include "tests/support/systemd_stand_in_posix.h"
 #include "tests/support/tool_window_fakes.h"
 
@@ -365,6 +366,12 @@ void ViewTest::TextsFitTheirBoxes() {
   QCOMPARE(Find<QLineEdit>(main, "txtOptTimer")->text(), QStringLiteral("23 hrs 59 mins"));
   QCOMPARE(Find<QLabel>(main, "lblFNDCDetected")->text(),
            QStringLiteral("Battery Monitor Detected "));
+  // The longest action type, on a computer that cannot hibernate.
+  ebbmark::testing::FakeHibernationCheck hibernation;
+  model.UseHibernationCheck(&hibernation);
+  model.cboShutdownType.SetListIndex(2);
+  hibernation.Answer(ebbmark::HibernateSupport::Unable);
+  QVERIFY(Find<QLabel>(main, "lblHibernateWarning")->isVisible());
   model.Settings().TCPHost.clear();
   for (int turn = 0; turn < 4; ++turn) {
     model.tmrConnection_Timer();
@@ -556,6 +563,15 @@ void ViewTest::Screenshots() {
     QVERIFY(view.Widget()->grab().save(folder + "/finder_selected.png"));
     finder.Close();
   }
+
+  // Hibernation chosen on a computer that cannot hibernate. Drawn by Qt,
+  // as the dialogs are: no X screen reader is needed.
+  ebbmark::testing::FakeHibernationCheck hibernation;
+  program.Model().UseHibernationCheck(&hibernation);
+  program.Model().cboShutdownType.SetListIndex(2);
+  hibernation.Answer(ebbmark::HibernateSupport::Unable);
+  QTest::qWait(500);
+  QVERIFY(main->grab().save(folder + "/main_hibernate.png"));
 
   // The longest texts the window computes: the not-configured notice and
   // the longest duration.

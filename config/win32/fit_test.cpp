@@ -19,6 +19,7 @@
 #include "platform/service_watch.h"
 #include "tests/support/config_fakes.h"
 #include "tests/support/fake_file_system.h"
+#include "tests/support/hibernation_fakes.h"
 #include "tests/support/service_fakes.h"
 #include "tests/support/tool_window_fakes.h"
 
@@ -132,12 +133,17 @@ TEST_F(Win32FitTest, MainWindowWithItsLongestTexts) {
   service.installed = true;
   FrmEbbmark model(ConfigContext{io, clock, fs, "C:\\Ebbmark\\Ebbmark.ini", settings, watch,
                                  dialogs, shell, tcp, instance, "", [] {}});
+  testing::FakeHibernationCheck hibernation;
+  model.UseHibernationCheck(&hibernation);
   model.Form_Load();
   NativeWindow view(model, NativeWindow::Options{});
   if (view.Hwnd() == nullptr) GTEST_SKIP() << "no desktop to create windows on";
   model.hsbOpsTimer.SetValue(23 * 60 + 59);
   ASSERT_EQ(model.txtOptTimer.Text(), "23 hrs 59 mins");
+  // The longest action type, on a computer that cannot hibernate.
   model.cboShutdownType.SetListIndex(2);
+  hibernation.Answer(HibernateSupport::Unable);
+  ASSERT_TRUE(model.lblHibernateWarning.Visible());
   for (const int dpi : {96, 144}) {
     ChangeDpi(view.Hwnd(), dpi);
     // Every turn of the not-configured notice's mark.
