@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <initializer_list>
 
 #include <asio/post.hpp>
 
@@ -22,6 +23,10 @@ const Colour kRed = Colour::FromRgb(255, 128, 128);
 constexpr int kFrameTextHeight = 285;
 constexpr int kComboHeight = 315;
 constexpr int kRowHeight = 255;
+// The hibernation warning: two rows of text, and what the window grows by
+// while it shows.
+constexpr int kWarningHeight = 480;
+constexpr int kWarningShift = 540;
 
 // The standard Wait entries and the ExecuteDelay each stands for.
 struct StandardDelay {
@@ -175,6 +180,9 @@ void FrmEbbmark::Layout() {
   chkForce.SetGeometry({3960, 600, 735, kRowHeight});
   chkForce.SetValue(CheckBox::Checked);
   chkForce.SetToolTip("Send FORCE flag with OS shutdown command");
+  lblHibernateWarning.SetCaption(ebbmark_texts::kCannotHibernate);
+  lblHibernateWarning.SetGeometry({120, 960, 4695, kWarningHeight});
+  lblHibernateWarning.SetVisible(false);
   lblOptBattVoltage.SetCaption("Battery Voltage:");
   lblOptBattVoltage.SetGeometry({120, 960, 1335, kRowHeight});
   txtOptBattVoltage.SetGeometry({1560, 960, 615, kFrameTextHeight});
@@ -448,7 +456,46 @@ void FrmEbbmark::cboShutdownType_Click() {
   ctx_.settings.ShutdownType = static_cast<std::uint8_t>(index);
   // Forcing means nothing when no action is taken; the tick is kept.
   chkForce.SetEnabled(index != 0);
+  // Asked afresh each time: hibernation can be switched on or off while
+  // the window is open.
+  if (index == 2) AskHibernation();
+  UpdateHibernateWarning();
   UpdateSaveButton();
+}
+
+void FrmEbbmark::AskHibernation() {
+  if (hibernation_ == nullptr || asking_hibernation_) return;
+  asking_hibernation_ = true;
+  hibernation_->Ask([this, alive = std::weak_ptr<int>(alive_)](HibernateSupport answer) {
+    if (alive.expired()) return;
+    asking_hibernation_ = false;
+    hibernate_support_ = answer;
+    UpdateHibernateWarning();
+  });
+}
+
+void FrmEbbmark::UpdateHibernateWarning() {
+  // A computer that could not be asked is not warned about: the warning
+  // would be a guess.
+  const bool shown =
+      cboShutdownType.ListIndex() == 2 && hibernate_support_ == HibernateSupport::Unable;
+  if (lblHibernateWarning.Visible() == shown) return;
+  const int shift = shown ? kWarningShift : -kWarningShift;
+  for (Control* c : std::initializer_list<Control*>{
+           &lblOptBattVoltage, &txtOptBattVoltage, &hsbOptBattVoltage, &lblOptTimer, &txtOptTimer,
+           &hsbOpsTimer, &lblOptBatterySOC, &txtOptSOC, &hsbOptSOC, &chkOII}) {
+    Rect r = c->Geometry();
+    r.top += shift;
+    c->SetGeometry(r);
+  }
+  Rect frame = fraSettings.Geometry();
+  frame.height += shift;
+  fraSettings.SetGeometry(frame);
+  Rect bar = oStatusBar.Geometry();
+  bar.top += shift;
+  oStatusBar.SetGeometry(bar);
+  SetSize(Width(), Height() + shift);
+  lblHibernateWarning.SetVisible(shown);
 }
 
 void FrmEbbmark::cboRunDelay_Click() {
@@ -909,10 +956,11 @@ void FrmEbbmark::UpdateDisplay() {
 }
 
 void FrmEbbmark::UpdateStatusBar() {
-  oStatusBar.SetPanelText(
-      2, imgConnected.Visible()
-             ? (Stream.LastDataStamp ? FormatLocalStamp(Stream.LastDataStamp->wall) : std::string())
-             : std::string(ebbmark_texts::kNotConnected));
+  // A relay that accepts and never speaks is told apart from one whose
+  // last record time is shown.
+  oStatusBar.SetPanelText(2, !imgConnected.Visible() ? std::string(ebbmark_texts::kNotConnected)
+                             : Stream.LastDataStamp  ? FormatLocalStamp(Stream.LastDataStamp->wall)
+                                                    : std::string(ebbmark_texts::kConnectedNoData));
   const auto panel1 = [this](const char* text, int image) {
     if (oStatusBar.Panel(1).text == text) return;
     oStatusBar.SetPanelText(1, text);

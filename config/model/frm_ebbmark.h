@@ -20,6 +20,7 @@
 #include "config/model/seams.h"
 #include "platform/dialogs.h"
 #include "platform/file_system.h"
+#include "platform/hibernation.h"
 #include "platform/privileged_writer.h"
 #include "platform/secret_store.h"
 #include "platform/service_control.h"
@@ -56,6 +57,10 @@ struct ConfigContext {
 namespace ebbmark_texts {
 inline constexpr const char* kNotConfigured = "Trellan not configured...";
 inline constexpr const char* kNotConnected = "Not Connected";
+// The relay accepted the link but no status line has come yet.
+inline constexpr const char* kConnectedNoData = "Connected, no data yet";
+inline constexpr const char* kCannotHibernate =
+    "This computer cannot hibernate: the service will shut it down instead.";
 inline constexpr const char* kServiceRunning = "Service: Running ";
 inline constexpr const char* kServiceStopped = "Service: Stopped ";
 inline constexpr const char* kServiceStarting = "Service: Starting ";
@@ -89,6 +94,9 @@ class FrmEbbmark : public Window {
   // user: the administrator's helper (nullptr: nowhere, the save fails).
   // Only the user's Save asks for it, never the start-up write-back.
   void UsePrivilegedWriter(PrivilegedWriter* writer) { privileged_writer_ = writer; }
+  // Asked whenever "Hibernate" is chosen, so a computer that cannot
+  // hibernate is warned about (nullptr: never asked, never warned).
+  void UseHibernationCheck(HibernationCheck* check) { hibernation_ = check; }
 
   // Start-up: lays out the window, loads the settings when the service is
   // installed, and starts the link supervision. The program calls it once.
@@ -154,6 +162,9 @@ class FrmEbbmark : public Window {
   Label lblShutdownType{this, "lblShutdownType", &fraSettings};
   ComboBox cboShutdownType{this, "cboShutdownType", &fraSettings};
   CheckBox chkForce{this, "chkForce", &fraSettings};
+  // Under the action type while hibernation is chosen and cannot happen;
+  // the rows below make room for it.
+  Label lblHibernateWarning{this, "lblHibernateWarning", &fraSettings};
   Label lblOptBattVoltage{this, "lblOptBattVoltage", &fraSettings};
   TextBox txtOptBattVoltage{this, "txtOptBattVoltage", &fraSettings};
   ScrollBar hsbOptBattVoltage{this, "hsbOptBattVoltage", &fraSettings};
@@ -224,6 +235,8 @@ class FrmEbbmark : public Window {
   void mnuLoadSettings_Click();
 
   void cboShutdownType_Click();
+  void AskHibernation();
+  void UpdateHibernateWarning();
   void cboRunDelay_Click();
   void chkForce_Click();
   void chkOII_Click();
@@ -255,6 +268,9 @@ class FrmEbbmark : public Window {
   ConfigContext ctx_;
   SettingsStore store_;
   PrivilegedWriter* privileged_writer_ = nullptr;
+  HibernationCheck* hibernation_ = nullptr;
+  HibernateSupport hibernate_support_ = HibernateSupport::Unknown;
+  bool asking_hibernation_ = false;
   SettingsRecord last_saved_;
   // The inverter address the file holds: written back while no inverter is
   // shown, so a save never stores "none".

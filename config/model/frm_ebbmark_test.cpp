@@ -1119,7 +1119,7 @@ TEST_F(FrmEbbmarkTest, StatusBarShowsTheServiceAndTheLink) {
   frm->UpdateDisplay();
   EXPECT_EQ(frm->oStatusBar.Panel(1).text, "Service: Running ");
   EXPECT_EQ(frm->oStatusBar.Panel(1).image, 3);
-  EXPECT_EQ(frm->oStatusBar.Panel(2).text, "") << "connected, no record yet";
+  EXPECT_EQ(frm->oStatusBar.Panel(2).text, "Connected, no data yet");
 
   tcp.Send(InverterLine(0, 0, 120, 260));
   frm->UpdateDisplay();
@@ -1136,6 +1136,35 @@ TEST_F(FrmEbbmarkTest, StatusBarShowsTheServiceAndTheLink) {
   service.installed = true;
   frm->UpdateDisplay();
   EXPECT_TRUE(frm->oToolbar.ButtonEnabled(2));
+}
+
+TEST_F(FrmEbbmarkTest, ARelayThatSaysNothingIsShownAsSuch) {
+  Start(true, false, Ini({{"TCPHost", "relay.local"}}));
+  frm->tmrConnection_Timer();
+  tcp.Accept();
+  frm->UpdateDisplay();
+  EXPECT_TRUE(frm->imgConnected.Visible());
+  EXPECT_EQ(frm->oStatusBar.Panel(2).text, ebbmark_texts::kConnectedNoData);
+  // A greeting, or a line of no known kind, is no data either.
+  tcp.Send("Trellan relay ready\r\n");
+  tcp.Send("XYZZY,1,2,3\r\n");
+  frm->UpdateDisplay();
+  EXPECT_EQ(frm->oStatusBar.Panel(2).text, ebbmark_texts::kConnectedNoData);
+
+  // The relay hangs up after a record; the next link starts with no data.
+  tcp.Send(InverterLine(0, 0, 120, 260));
+  tcp.state = kSockClosing;
+  tcp.OnClose();
+  clock.Advance(seconds{10});
+  frm->tmrConnection_Timer();
+  frm->UpdateDisplay();
+  EXPECT_EQ(frm->oStatusBar.Panel(2).text, ebbmark_texts::kNotConnected);
+  tcp.Accept();
+  frm->UpdateDisplay();
+  EXPECT_EQ(frm->oStatusBar.Panel(2).text, ebbmark_texts::kConnectedNoData);
+  tcp.Send(InverterLine(0, 0, 120, 260));
+  frm->UpdateDisplay();
+  EXPECT_EQ(frm->oStatusBar.Panel(2).text, FormatLocalStamp(clock.Now().wall));
 }
 
 // ------------------------------------------------------------------ finder and address

@@ -45,6 +45,7 @@ EbbmarkApp::EbbmarkApp() : tcp_(MakeTcpClient(io_)), service_(MakeServiceWatch(i
   model_ = std::make_unique<FrmEbbmark>(std::move(ctx));
   privileged_writer_ = MakeSystemPrivilegedWriter(io_);
   model_->UsePrivilegedWriter(privileged_writer_.get());
+  model_->UseHibernationCheck(hibernation_.get());
   ConnectToolWindows(
       *model_, [this] { return ToolContext(); },
       [this](Window& self, Window* over, std::function<MousePointer()> pointer) {

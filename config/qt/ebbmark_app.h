@@ -62,6 +62,7 @@ class EbbmarkApp {
   std::unique_ptr<TcpClient> tcp_;
   // Outlives the windows that follow it.
   std::unique_ptr<ServiceWatch> service_;
+  std::unique_ptr<HibernationCheck> hibernation_ = MakeHibernationCheck(io_);
   std::unique_ptr<Mailer> mailer_;  // made when the first helper window opens
   std::unique_ptr<PrivilegedWriter> privileged_writer_;
   std::unique_ptr<FrmEbbmark> model_;

@@ -24,6 +24,7 @@
 #include "config/qt/asio_pump.h"
 #include "config/qt/ebbmark_app.h"
 #include "config/qt/window_view.h"
+#include "tests/support/hibernation_fakes.h"
 #include "tests/support/systemd_stand_in_posix.h"
 #include "tests/support/tool_window_fakes.h"
 
@@ -43,6 +44,7 @@ class ViewTest : public QObject {
   // Run a second time at 144 DPI (QT_FONT_DPI) by its own ctest entry.
   void TextsFitTheirBoxes();
   void FinderSelectsNothingUntilTheUserDoes();
+  void FinderTakesATypedAddress();
   // Not a check: pictures of the five windows for a person to look at,
   // taken only when EBBMARK_SCREENSHOT_DIR names a folder.
   void Screenshots();
@@ -364,6 +366,12 @@ void ViewTest::TextsFitTheirBoxes() {
   QCOMPARE(Find<QLineEdit>(main, "txtOptTimer")->text(), QStringLiteral("23 hrs 59 mins"));
   QCOMPARE(Find<QLabel>(main, "lblFNDCDetected")->text(),
            QStringLiteral("Battery Monitor Detected "));
+  // The longest action type, on a computer that cannot hibernate.
+  ebbmark::testing::FakeHibernationCheck hibernation;
+  model.UseHibernationCheck(&hibernation);
+  model.cboShutdownType.SetListIndex(2);
+  hibernation.Answer(ebbmark::HibernateSupport::Unable);
+  QVERIFY(Find<QLabel>(main, "lblHibernateWarning")->isVisible());
   model.Settings().TCPHost.clear();
   for (int turn = 0; turn < 4; ++turn) {
     model.tmrConnection_Timer();
@@ -379,6 +387,45 @@ void ViewTest::TextsFitTheirBoxes() {
     });
   main->close();
   QTRY_VERIFY_WITH_TIMEOUT(program.Ended(), kWaitMs);
+
+  // The finder, with every text it can show: the search's states, the
+  // notes, every hint under the address box, a selected entry.
+  ebbmark::testing::ToolWindowRig rig;
+  rig.network.Add(0xC0A80114, 0xFFFFFF00);  // 192.168.1.20/24
+  ebbmark::FrmFindServers finder(rig.Context());
+  finder.Form_Load();
+  finder.Show();
+  ebbmark::WindowView view(finder, nullptr);
+  QWidget* window = view.Widget();
+  window->show();
+  const auto check = [&](const char* state) {
+    const QStringList misfits = Misfits(window);
+    QVERIFY2(misfits.isEmpty(), qPrintable(QString::fromUtf8(state) + ": " + misfits.join(", ")));
+  };
+  check("searching");
+  finder.tmrSearch_Timer();
+  check("no answer");
+  for (const char* typed :
+       {"shed:0", "192.168.1.300", "sh_ed", "2001:db8:0:0:0:0:0:1:8467", "[fe80::1]:65535"}) {
+    finder.txtAddress.SetText(typed);
+    check(typed);
+  }
+  rig.sockets.last->Answer("\nTCP,shed-relay-in-the-garden,65535,10,0,10\r", "192.168.100.200");
+  finder.lstServers.SetListIndex(0);
+  check("selected");
+  finder.Close();
+  const auto note = [&](const char* text) {
+    finder.Form_Load();
+    finder.Show();
+    QCOMPARE(finder.lblNoNetwork.Caption(), std::string(text));
+    check(text);
+    finder.Close();
+  };
+  rig.network.readable = false;
+  note(ebbmark::find_servers_texts::kNoNetwork);
+  rig.network.readable = true;
+  rig.sockets.bind_ok = false;
+  note(ebbmark::find_servers_texts::kNoSocket);
 }
 
 void ViewTest::FinderSelectsNothingUntilTheUserDoes() {
@@ -408,6 +455,43 @@ void ViewTest::FinderSelectsNothingUntilTheUserDoes() {
   QCOMPARE(finder.lstServers.ListIndex(), 0);
   QCOMPARE(Find<QLineEdit>(window, "txtHostName")->text(), QStringLiteral("shed-relay"));
   finder.Close();
+}
+
+void ViewTest::FinderTakesATypedAddress() {
+  ebbmark::testing::ToolWindowRig rig;
+  rig.network.Add(0xC0A80114, 0xFFFFFF00);  // 192.168.1.20/24
+  rig.settings.TCPHost.clear();
+  ebbmark::FrmFindServers finder(rig.Context());
+  finder.Form_Load();
+  finder.Show();
+  ebbmark::WindowView view(finder, nullptr);
+  QWidget* window = view.Widget();
+  window->show();
+  window->activateWindow();
+  auto* box = Find<QLineEdit>(window, "txtAddress");
+  auto* select = Find<QPushButton>(window, "cmdSelect");
+  auto* hint = Find<QLabel>(window, "lblAddressHint");
+  QVERIFY(box && select && hint);
+  QVERIFY(!box->isReadOnly());
+  QVERIFY(!select->isEnabled());
+  QVERIFY(!hint->isVisible());
+
+  box->setFocus();
+  QTest::keyClicks(box, QStringLiteral("relay.lan:99999"));
+  QVERIFY(!select->isEnabled());
+  QVERIFY(hint->isVisible());
+  QCOMPARE(hint->text(), QString::fromUtf8(ebbmark::relay_address_texts::kBadPort));
+  // Enter does nothing while the address cannot be used.
+  QTest::keyClick(box, Qt::Key_Return);
+  QVERIFY(finder.Visible());
+
+  QTest::keyClick(box, Qt::Key_Backspace);
+  QVERIFY(select->isEnabled());
+  QVERIFY(!hint->isVisible());
+  QTest::keyClick(box, Qt::Key_Return);
+  QTRY_VERIFY_WITH_TIMEOUT(!finder.Visible(), kWaitMs);
+  QCOMPARE(rig.settings.TCPHost, std::string("relay.lan"));
+  QCOMPARE(rig.settings.TCPPort, 9999);
 }
 
 void ViewTest::Shoot(QWidget* window, const QString& folder, const QString& name) {
@@ -458,6 +542,36 @@ void ViewTest::Screenshots() {
   shoot_modal("oToolbar_Email", QStringLiteral("email"));
   shoot_modal("mnuAbout", QStringLiteral("about"));
   shoot_modal("oToolbar_Trellan", QStringLiteral("finder"));
+
+  // The finder's address box, refusing a typed address and then taking a
+  // found relay's; the search over without an answer.
+  {
+    ebbmark::testing::ToolWindowRig rig;
+    rig.network.Add(0xC0A80114, 0xFFFFFF00);  // 192.168.1.20/24
+    ebbmark::FrmFindServers finder(rig.Context());
+    finder.Form_Load();
+    finder.Show();
+    ebbmark::WindowView view(finder, nullptr);
+    view.Widget()->show();
+    finder.tmrSearch_Timer();
+    finder.txtAddress.SetText("2001:db8:0:0:0:0:0:1:8467");
+    QTest::qWait(300);
+    QVERIFY(view.Widget()->grab().save(folder + "/finder_no_answer.png"));
+    rig.sockets.last->Answer("\nTCP,shed-relay,8467,2,0,1\r", "192.168.1.30");
+    finder.lstServers.SetListIndex(0);
+    QTest::qWait(300);
+    QVERIFY(view.Widget()->grab().save(folder + "/finder_selected.png"));
+    finder.Close();
+  }
+
+  // Hibernation chosen on a computer that cannot hibernate. Drawn by Qt,
+  // as the dialogs are: no X screen reader is needed.
+  ebbmark::testing::FakeHibernationCheck hibernation;
+  program.Model().UseHibernationCheck(&hibernation);
+  program.Model().cboShutdownType.SetListIndex(2);
+  hibernation.Answer(ebbmark::HibernateSupport::Unable);
+  QTest::qWait(500);
+  QVERIFY(main->grab().save(folder + "/main_hibernate.png"));
 
   // The longest texts the window computes: the not-configured notice and
   // the longest duration.

@@ -1,7 +1,8 @@
 // Every caption and every text the program computes fits its control in the
 // font the view gives it, at 96 and at 144 DPI: the main window with its
 // longest texts (the not-configured notice, the longest duration, the
-// longest action type) and the email window.
+// longest action type), the email window, and the relay finder with each of
+// its notes and hints.
 
 #include <windows.h>
 
@@ -11,12 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/service_watch.h"
 #include "config/model/frm_ebbmark.h"
 #include "config/model/frm_email.h"
+#include "config/model/frm_find_servers.h"
 #include "config/win32/native_window.h"
+#include "platform/service_watch.h"
 #include "tests/support/config_fakes.h"
 #include "tests/support/fake_file_system.h"
+#include "tests/support/hibernation_fakes.h"
 #include "tests/support/service_fakes.h"
 #include "tests/support/tool_window_fakes.h"
 
@@ -130,12 +133,17 @@ TEST_F(Win32FitTest, MainWindowWithItsLongestTexts) {
   service.installed = true;
   FrmEbbmark model(ConfigContext{io, clock, fs, "C:\\Ebbmark\\Ebbmark.ini", settings, watch,
                                  dialogs, shell, tcp, instance, "", [] {}});
+  testing::FakeHibernationCheck hibernation;
+  model.UseHibernationCheck(&hibernation);
   model.Form_Load();
   NativeWindow view(model, NativeWindow::Options{});
   if (view.Hwnd() == nullptr) GTEST_SKIP() << "no desktop to create windows on";
   model.hsbOpsTimer.SetValue(23 * 60 + 59);
   ASSERT_EQ(model.txtOptTimer.Text(), "23 hrs 59 mins");
+  // The longest action type, on a computer that cannot hibernate.
   model.cboShutdownType.SetListIndex(2);
+  hibernation.Answer(HibernateSupport::Unable);
+  ASSERT_TRUE(model.lblHibernateWarning.Visible());
   for (const int dpi : {96, 144}) {
     ChangeDpi(view.Hwnd(), dpi);
     // Every turn of the not-configured notice's mark.
@@ -155,6 +163,44 @@ TEST_F(Win32FitTest, EmailWindow) {
   for (const int dpi : {96, 144}) {
     ChangeDpi(view.Hwnd(), dpi);
     EXPECT_EQ(Misfits(view.Hwnd(), dpi), std::vector<std::string>()) << dpi << " DPI";
+  }
+}
+
+TEST_F(Win32FitTest, FinderWithEveryNoteAndHint) {
+  testing::ToolWindowRig rig;
+  rig.network.Add(testing::Ipv4(192, 168, 1, 20), testing::Ipv4(255, 255, 255, 0));
+  FrmFindServers model(rig.Context());
+  testing::Open(model);
+  NativeWindow view(model, NativeWindow::Options{});
+  if (view.Hwnd() == nullptr) GTEST_SKIP() << "no desktop to create windows on";
+  const auto check = [&](int dpi, const std::string& state) {
+    EXPECT_EQ(Misfits(view.Hwnd(), dpi), std::vector<std::string>()) << dpi << " DPI, " << state;
+  };
+  for (const int dpi : {96, 144}) {
+    ChangeDpi(view.Hwnd(), dpi);
+    check(dpi, "searching");
+    model.tmrSearch_Timer();
+    check(dpi, "no answer");
+    for (const char* typed :
+         {"shed:0", "192.168.1.300", "sh_ed", "2001:db8:0:0:0:0:0:1:8467", "[fe80::1]:65535"}) {
+      model.txtAddress.SetText(typed);
+      check(dpi, typed);
+    }
+    rig.sockets.last->Answer("\nTCP,shed-relay-in-the-garden,65535,10,0,10\r", "192.168.100.200");
+    model.lstServers.SetListIndex(0);
+    check(dpi, "selected");
+    model.Close();
+    rig.network.readable = false;
+    testing::Open(model);
+    check(dpi, "no network");
+    model.Close();
+    rig.network.readable = true;
+    rig.sockets.bind_ok = false;
+    testing::Open(model);
+    check(dpi, "no socket");
+    model.Close();
+    rig.sockets.bind_ok = true;
+    testing::Open(model);
   }
 }
 

@@ -86,7 +86,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   ConfigContext ctx{io,      clock, fs,   settings_path,  settings,  service,
                     dialogs, shell, *tcp, instance_check, help_path, [&loop] { loop.Quit(); }};
   ctx.secrets = &RealSecretStore();
+  std::unique_ptr<HibernationCheck> hibernation = MakeHibernationCheck(io);
   FrmEbbmark main_window(ctx);
+  main_window.UseHibernationCheck(hibernation.get());
 
   ToolWindowContext tools{io,
                           settings,
