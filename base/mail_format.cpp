@@ -1,7 +1,9 @@
 #include "base/mail_format.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <optional>
 
 namespace ebbmark {
 namespace {
@@ -176,7 +178,7 @@ MailProblem CheckMailMessage(const MailMessage& m) {
       return MailProblem::BadHost;
   if (m.port < 1 || m.port > 65535) return MailProblem::BadPort;
   if (!AddressesUsable(m.from, false)) return MailProblem::BadSender;
-  if (!AddressesUsable(m.to, true)) return MailProblem::BadRecipient;
+  if (ReadAddressList(m.to).usable.empty()) return MailProblem::BadRecipient;
   return MailProblem::None;
 }
 
@@ -186,61 +188,159 @@ namespace {
 // 256 octets), and short enough that a header line with it stays in SMTP's limit.
 constexpr std::size_t kMaxEntry = 320;
 
-// One entry: "Name <addr>" or a bare address. Quotes may hide brackets in the name.
-bool EntryUsable(std::string_view entry) {
+bool ValidUtf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t extra = 0;
+    std::uint32_t cp = 0;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= s.size()) return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const auto d = static_cast<unsigned char>(s[i + k]);
+      if ((d & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+// local@domain: what goes between the brackets of MAIL FROM or RCPT TO.
+bool MailboxOk(std::string_view a) {
+  if (!BareAddressOk(a) || !ValidUtf8(a)) return false;
+  const auto at = a.rfind('@');
+  if (at == std::string_view::npos || at == 0 || at + 1 == a.size()) return false;
+  const std::string_view local = a.substr(0, at);
+  const std::string_view domain = a.substr(at + 1);
+  if (local.find_first_of(",;()[]\\") != std::string_view::npos) return false;
+  if (domain.find_first_of("@,;()[]\\\"") != std::string_view::npos) return false;
+  return domain.front() != '.' && domain.back() != '.';
+}
+
+// Splits an entry into display name and address; nothing when it is no
+// usable "Name <addr>" or bare addr. Quotes may hide brackets in the name.
+std::optional<AddressEntry> ReadEntry(std::string_view entry) {
   entry = Trim(entry);
-  if (entry.size() > kMaxEntry) return false;
+  if (entry.empty() || entry.size() > kMaxEntry || HasControl(entry) || !ValidUtf8(entry))
+    return std::nullopt;
   bool quoted = false;
   std::size_t open = std::string_view::npos;
   std::size_t close = std::string_view::npos;
   for (std::size_t i = 0; i < entry.size(); ++i) {
     const char c = entry[i];
-    if (c == '"') {
+    if (c == '\\' && quoted) {
+      ++i;  // a quoted pair
+    } else if (c == '"') {
       quoted = !quoted;
     } else if (!quoted && c == '<') {
-      if (open != std::string_view::npos) return false;
+      if (open != std::string_view::npos) return std::nullopt;
       open = i;
     } else if (!quoted && c == '>') {
-      if (open == std::string_view::npos || close != std::string_view::npos) return false;
+      if (open == std::string_view::npos || close != std::string_view::npos) return std::nullopt;
       close = i;
     }
   }
-  if (open == std::string_view::npos) return BareAddressOk(entry);
+  if (quoted) return std::nullopt;
+  AddressEntry out;
+  out.written = entry;
+  if (open == std::string_view::npos) {
+    if (!MailboxOk(entry)) return std::nullopt;
+    out.address = entry;
+    return out;
+  }
   // Text after the bracket would reach no one, or worse, the envelope.
-  if (close == std::string_view::npos || close + 1 != entry.size()) return false;
-  return BareAddressOk(Trim(entry.substr(open + 1, close - open - 1)));
+  if (close == std::string_view::npos || close + 1 != entry.size()) return std::nullopt;
+  const std::string_view address = Trim(entry.substr(open + 1, close - open - 1));
+  if (!MailboxOk(address)) return std::nullopt;
+  out.address = address;
+  // The name: quotes are taken away and quoted pairs undone.
+  const std::string_view name = Trim(entry.substr(0, open));
+  quoted = false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (c == '\\' && quoted && i + 1 < name.size()) {
+      out.name += name[++i];
+    } else {
+      out.name += c;
+    }
+  }
+  out.name = std::string(Trim(out.name));
+  return out;
 }
 
-}  // namespace
-
-bool AddressesUsable(std::string_view text, bool list) {
-  if (HasControl(text)) return false;
-  if (!list) return EntryUsable(text);
-  // Split as SplitRecipients does; empty parts (a trailing ",") are dropped.
-  std::size_t entries = 0;
+// Calls `part` with each piece between "," and ";" outside quotes and brackets.
+template <typename Part>
+void ForEachPart(std::string_view text, Part part) {
   bool quoted = false;
   bool angled = false;
   std::size_t start = 0;
-  const auto check = [&](std::size_t end) {
-    const std::string_view part = text.substr(start, end - start);
-    if (Trim(part).empty()) return true;
-    ++entries;
-    return EntryUsable(part);
-  };
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
-    if (c == '"') {
+    if (c == '\\' && quoted) {
+      ++i;
+    } else if (c == '"') {
       quoted = !quoted;
     } else if (!quoted && c == '<') {
       angled = true;
     } else if (!quoted && c == '>') {
       angled = false;
     } else if (!quoted && !angled && (c == ',' || c == ';')) {
-      if (!check(i)) return false;
+      part(text.substr(start, i - start), false);
       start = i + 1;
     }
   }
-  return check(text.size()) && entries > 0;
+  part(text.substr(std::min(start, text.size())), true);
+}
+
+}  // namespace
+
+AddressList ReadAddressList(std::string_view text) {
+  AddressList list;
+  const bool at_limit = text.size() == kAddressListLimit;
+  ForEachPart(text, [&](std::string_view part, bool last) {
+    const std::string_view entry = Trim(part);
+    if (entry.empty()) return;
+    if (HasControl(part)) {
+      list.unusable.emplace_back(entry);
+      return;
+    }
+    if (last && at_limit && entry.back() != '>') {
+      list.cut = entry;
+      return;
+    }
+    if (auto e = ReadEntry(entry)) {
+      list.usable.push_back(std::move(*e));
+    } else {
+      list.unusable.emplace_back(entry);
+    }
+  });
+  return list;
+}
+
+bool AddressesUsable(std::string_view text, bool list) {
+  if (!list) return !HasControl(text) && ReadEntry(text).has_value();
+  const AddressList read = ReadAddressList(text);
+  return !read.usable.empty() && read.unusable.empty() && read.cut.empty();
 }
 
 const char* MailProblemText(MailProblem problem) {
@@ -256,12 +356,13 @@ const char* MailProblemText(MailProblem problem) {
     case MailProblem::BadSender:
       return "The sender address is empty or not a usable address";
     case MailProblem::BadRecipient:
-      return "A recipient address is empty or not a usable address";
+      return "No recipient address is usable";
   }
   return "";
 }
 
 std::string EnvelopeAddress(std::string_view address) {
+  if (auto e = ReadEntry(address)) return e->address;
   const auto open = address.rfind('<');
   if (open != std::string_view::npos) {
     const auto close = address.find('>', open);
@@ -273,27 +374,130 @@ std::string EnvelopeAddress(std::string_view address) {
 
 std::vector<std::string> SplitRecipients(std::string_view to) {
   std::vector<std::string> out;
-  bool quoted = false;
-  bool angled = false;
-  std::size_t start = 0;
-  auto take = [&](std::size_t end) {
-    std::string a = EnvelopeAddress(to.substr(start, end - start));
-    if (!a.empty()) out.push_back(std::move(a));
-  };
-  for (std::size_t i = 0; i < to.size(); ++i) {
-    const char c = to[i];
-    if (c == '"') {
-      quoted = !quoted;
-    } else if (!quoted && c == '<') {
-      angled = true;
-    } else if (!quoted && c == '>') {
-      angled = false;
-    } else if (!quoted && !angled && (c == ',' || c == ';')) {
-      take(i);
-      start = i + 1;
+  for (auto& e : ReadAddressList(to).usable) out.push_back(std::move(e.address));
+  return out;
+}
+
+bool NeedsSmtpUtf8(const MailMessage& m) {
+  if (!IsAscii(EnvelopeAddress(m.from))) return true;
+  for (const auto& r : SplitRecipients(m.to))
+    if (!IsAscii(r)) return true;
+  return false;
+}
+
+std::string HeaderDisplayName(std::string_view name) {
+  if (!IsAscii(name)) {
+    // Encoded words of at most 75 characters, each holding whole characters.
+    constexpr std::size_t kRawPerWord = 45;  // 60 base64 characters
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < name.size()) {
+      std::size_t end = std::min(pos + kRawPerWord, name.size());
+      while (end > pos + 1 && end < name.size() &&
+             (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80)
+        --end;
+      if (!out.empty()) out += ' ';
+      out += "=?UTF-8?B?" + Base64(name.substr(pos, end - pos)) + "?=";
+      pos = end;
+    }
+    return out;
+  }
+  // Words of atoms need no quotes; anything RFC 5322 calls special does.
+  if (name.find_first_of("()<>[]:;@\\,.\"") == std::string_view::npos &&
+      name.find("  ") == std::string_view::npos)
+    return std::string(name);
+  std::string out = "\"";
+  for (const char c : name) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + '"';
+}
+
+std::string FoldHeader(std::string_view name, std::string_view value) {
+  std::string out(name);
+  out += ':';
+  std::size_t line_len = out.size();
+  std::size_t pos = 0;
+  while (pos < value.size()) {
+    while (pos < value.size() && value[pos] == ' ') ++pos;
+    if (pos >= value.size()) break;
+    std::size_t end = value.find(' ', pos);
+    if (end == std::string_view::npos) end = value.size();
+    const std::string_view word = value.substr(pos, end - pos);
+    // A word that does not fit starts a new line, unless the line has none yet.
+    if (line_len + 1 + word.size() > 78 && line_len > name.size() + 1) {
+      out += "\r\n";
+      line_len = 0;
+    }
+    out += ' ';
+    out += word;
+    line_len += 1 + word.size();
+    pos = end;
+  }
+  return out;
+}
+
+bool UsableGreetingName(std::string_view name) {
+  if (name.empty() || name.size() > 253 || name.find('.') == std::string_view::npos) return false;
+  std::size_t label = 0;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || name[i] == '.') {
+      if (label == 0 || label > 63) return false;
+      if (name[i - 1] == '-' || name[i - label] == '-') return false;
+      label = 0;
+      continue;
+    }
+    const char c = name[i];
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'))
+      return false;
+    ++label;
+  }
+  return true;
+}
+
+std::string AddressLiteral(std::string_view ip) {
+  // A zone ("%eth0") has no place in a literal.
+  ip = ip.substr(0, ip.find('%'));
+  if (ip.find(':') != std::string_view::npos) return "[IPv6:" + std::string(ip) + "]";
+  return "[" + std::string(ip) + "]";
+}
+
+std::string TextAsUtf8(std::string_view text) {
+  if (ValidUtf8(text)) return std::string(text);
+  // 0x80..0x9F of Windows-1252; the five it leaves unassigned keep their
+  // code points, as Windows itself maps them.
+  static constexpr std::uint16_t kHigh[32] = {
+      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  std::string out;
+  out.reserve(text.size() + text.size() / 4);
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    const std::uint32_t cp = c >= 0x80 && c < 0xA0 ? kHigh[c - 0x80] : c;
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
     }
   }
-  take(to.size());
+  return out;
+}
+
+std::string DropControlCharacters(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 && c != '\t' && c != '\r' && c != '\n') continue;
+    out += ch;
+  }
   return out;
 }
 
@@ -401,38 +605,32 @@ std::string QuotedPrintable(std::string_view crlf_text) {
 }
 
 std::string FormatMailMessage(const MailMessage& m, TimePoint date, std::string_view message_id) {
-  std::string body = NormalizeLineEnds(m.body);
+  std::string body = NormalizeLineEnds(DropControlCharacters(m.body));
   if (!body.empty() && !body.ends_with("\r\n")) body += "\r\n";
   const bool long_lines = HasLongLine(body);
 
-  // A long list is folded after its commas, so no header line outgrows
-  // what SMTP carries however many recipients there are.
+  // Each mailbox as "name <address>", the name encoded when it needs to be;
+  // a long list is folded at its blanks, so no header line outgrows what
+  // SMTP carries however many recipients there are.
+  const auto mailbox = [](const AddressEntry& e) {
+    if (e.name.empty()) return e.address;
+    return HeaderDisplayName(e.name) + " <" + e.address + ">";
+  };
   std::string to;
-  std::size_t line_len = 4;  // "To: "
-  for (const auto& r : SplitRecipients(m.to)) {
-    if (!to.empty()) {
-      to += ',';
-      ++line_len;
-      if (line_len + 1 + r.size() > 78) {
-        to += "\r\n";
-        line_len = 0;
-      }
-      to += ' ';
-      ++line_len;
-    }
-    to += r;
-    line_len += r.size();
+  for (const auto& e : ReadAddressList(m.to).usable) {
+    if (!to.empty()) to += ", ";
+    to += mailbox(e);
   }
-  // A single recipient keeps the text as written, display name included.
-  if (SplitRecipients(m.to).size() == 1) to = std::string(Trim(m.to));
+  const auto sender = ReadEntry(m.from);
+  const std::string from = sender ? mailbox(*sender) : std::string(Trim(m.from));
 
   const std::string subject = FlattenSubject(m.subject);
 
   std::string out;
   out.reserve(body.size() + 512);
   out += "Date: " + FormatMailDate(date) + "\r\n";
-  out += "From: " + std::string(Trim(m.from)) + "\r\n";
-  out += "To: " + to + "\r\n";
+  out += FoldHeader("From", from) + "\r\n";
+  out += FoldHeader("To", to) + "\r\n";
   out += (IsAscii(subject) ? AsciiHeader("Subject", subject) : EncodedHeader("Subject", subject));
   out += "\r\n";
   out += "Message-ID: " + std::string(message_id) + "\r\n";

@@ -38,15 +38,41 @@ struct MailResult {
 // are refused outright.
 enum class MailProblem { None, NoHost, BadHost, BadPort, BadSender, BadRecipient };
 
+// The message can go out: a host, a port, a usable sender and at least one
+// usable recipient (the others are left out, see ReadAddressList).
 MailProblem CheckMailMessage(const MailMessage& message);
 
+// Settings values are cut at this many bytes when they are loaded.
+inline constexpr std::size_t kAddressListLimit = 254;
+
+// One entry of an address list: "name@domain", "Name <name@domain>" or
+// "\"Doe, John\" <name@domain>".
+struct AddressEntry {
+  std::string written;  // the entry as it stands in the list, blanks around it dropped
+  std::string name;     // the display name without its quotes; may be empty
+  std::string address;  // what goes between the brackets of the envelope
+};
+
+struct AddressList {
+  std::vector<AddressEntry> usable;
+  std::vector<std::string> unusable;  // entries as written that hold no usable address
+  std::string cut;  // the last entry, dropped because the length limit may have cut it
+};
+
+// Splits at "," and ";" outside quotes and angle brackets and checks each
+// entry: no control character (C0 or DEL), valid UTF-8, either
+// "Name <addr>" with nothing after the ">" or a bare addr, where addr is
+// local@domain with neither part empty and no blank, bracket, quote, "@",
+// "," or ";" in the domain; no entry longer than 320 characters. Empty parts
+// are dropped. In a text of exactly kAddressListLimit bytes (what a longer
+// setting is cut to) the last entry is taken as cut, and dropped, unless it
+// ends in ">" or a separator ends the text: the limit may have fallen inside
+// it, and a fragment such as "ops@exa" must not get mail.
+AddressList ReadAddressList(std::string_view text);
+
 // Whether a sender (`list` false: one address) or a recipient list (`list`
-// true: split as SplitRecipients does) is safe to put on the wire: no control
-// character (C0 or DEL) anywhere; each entry either "Name <addr>", with
-// nothing after the ">", or a bare address holding no "<", ">", blank or
-// control character; the address itself never empty and free of those too;
-// no entry longer than 320 characters.
-// A list needs at least one entry.
+// true) is safe to put on the wire as a whole: every entry usable as
+// ReadAddressList reads it, at least one, nothing cut.
 bool AddressesUsable(std::string_view text, bool list);
 
 // A short English description of a problem, for the error text of a result.
@@ -56,9 +82,38 @@ const char* MailProblemText(MailProblem problem);
 // stays; blanks around it are dropped.
 std::string EnvelopeAddress(std::string_view address);
 
-// The recipients of a To text: split at "," and ";" outside quotes and angle
-// brackets, each as EnvelopeAddress gives it; empty parts are dropped.
+// The envelope addresses of the usable recipients of a To text.
 std::vector<std::string> SplitRecipients(std::string_view to);
+
+// Whether any text outside ASCII is in the envelope: such a message can only
+// go to a server that offers SMTPUTF8.
+bool NeedsSmtpUtf8(const MailMessage& message);
+
+// A display name as a header carries it: plain when it is ASCII words, a
+// quoted string when it holds specials, RFC 2047 encoded words (UTF-8, B)
+// when it holds anything outside ASCII. The words are separated by blanks,
+// where the header may be folded.
+std::string HeaderDisplayName(std::string_view name);
+
+// "Name: value" folded at its blanks so that lines stay within 78
+// characters where the words allow it (RFC 5322); continuation lines begin
+// with a blank. No CR LF at the end.
+std::string FoldHeader(std::string_view name, std::string_view value);
+
+// Whether `name` may follow EHLO: a fully qualified domain name in ASCII
+// letters, digits and "-", with at least one dot and no empty label.
+bool UsableGreetingName(std::string_view name);
+
+// The address literal of RFC 5321 for an IP address: "[192.0.2.7]",
+// "[IPv6:2001:db8::1]".
+std::string AddressLiteral(std::string_view ip);
+
+// The text as UTF-8: itself when it is valid UTF-8, else read as
+// Windows-1252 (the encoding of files written by Windows-era editors).
+std::string TextAsUtf8(std::string_view text);
+
+// The text without NUL and the other C0 control characters except TAB, CR and LF.
+std::string DropControlCharacters(std::string_view text);
 
 // Every CR LF, lone CR and lone LF becomes CR LF.
 std::string NormalizeLineEnds(std::string_view text);
@@ -77,7 +132,9 @@ std::string MakeMessageId(TimePoint t, std::uint64_t random, std::string_view ho
 
 // The whole message: headers (Date, From, To, Subject, Message-ID, MIME,
 // text/plain UTF-8) and the body with CR LF line ends, ending in CR LF.
-// A subject's line breaks become blanks; a non-ASCII subject is encoded.
+// A subject's line breaks become blanks; a non-ASCII subject or display
+// name is encoded. Unusable and cut recipients are left out of To. The body
+// loses its control characters (DropControlCharacters).
 // The body goes as 8bit, or as quoted-printable when a line is longer than
 // SMTP allows (998 octets), so no line is ever cut or refused.
 // Not dot-stuffed. The message must have passed CheckMailMessage.

@@ -305,8 +305,13 @@ TEST(MailFormat, OnlyAddressesThatCannotReachTheEnvelopeOrHeadersAsCommandsAreUs
   // NUL itself, inside the text.
   EXPECT_FALSE(AddressesUsable(std::string_view("a@x.test\0b", 10), false));
 
+  // One bad entry leaves the others usable; only a list without any is refused.
   MailMessage m = Valid();
   m.to = "ok@x.test; a@x.test NOTIFY=NEVER";
+  EXPECT_EQ(CheckMailMessage(m), MailProblem::None);
+  EXPECT_EQ(SplitRecipients(m.to), std::vector<std::string>{"ok@x.test"});
+  EXPECT_NE(FormatMailMessage(m, At(0), "<x@y>").find("\r\nTo: ok@x.test\r\n"), std::string::npos);
+  m.to = "Doe, a@x.test NOTIFY=NEVER";
   EXPECT_EQ(CheckMailMessage(m), MailProblem::BadRecipient);
   m = Valid();
   m.from = "E\x1b[2J <e@x.test>";
@@ -323,6 +328,126 @@ TEST(MailFormat, TakesEnvelopeAddresses) {
   EXPECT_EQ(SplitRecipients("\"Smith, J\" <j@x.test>, k@x.test"),
             (std::vector<std::string>{"j@x.test", "k@x.test"}));
   EXPECT_EQ(SplitRecipients(";;"), std::vector<std::string>{});
+}
+
+TEST(MailAddressList, SplitsOutsideQuotesAndKeepsTheOthersWhenOneIsBad) {
+  const AddressList list =
+      ReadAddressList("\"Doe, John\" <jd@x.test>, Doe, John <admin@x.test>; ops@x.test, r1");
+  ASSERT_EQ(list.usable.size(), 3u);
+  EXPECT_EQ(list.usable[0].name, "Doe, John");
+  EXPECT_EQ(list.usable[0].address, "jd@x.test");
+  // "Doe" alone is no address: it is reported, never sent to as RCPT TO:<Doe>.
+  EXPECT_EQ(list.usable[1].name, "John");
+  EXPECT_EQ(list.usable[1].address, "admin@x.test");
+  EXPECT_EQ(list.usable[2].address, "ops@x.test");
+  EXPECT_EQ(list.unusable, (std::vector<std::string>{"Doe", "r1"}));
+  EXPECT_TRUE(list.cut.empty());
+  // A quoted pair keeps its quote inside the name.
+  const AddressList pair = ReadAddressList(R"("Say \"hi\", Bob" <b@x.test>)");
+  ASSERT_EQ(pair.usable.size(), 1u);
+  EXPECT_EQ(pair.usable[0].name, "Say \"hi\", Bob");
+  // Latin-1 bytes are not text and never reach MAIL FROM.
+  EXPECT_FALSE(AddressesUsable("caf\xE9@x.test", false));
+  EXPECT_TRUE(AddressesUsable("caf\xC3\xA9@x.test", false));
+}
+
+TEST(MailAddressList, AnEntryTheLengthLimitCutIsDroppedWhole) {
+  // A setting cut at the limit inside its last address: "r1" must not get mail.
+  std::string text;
+  for (int i = 0; i < 14; ++i) text += "someone@x.test, ";
+  text += "ops@x.test, r100@example.test.long";
+  text.resize(kAddressListLimit);
+  const AddressList cut = ReadAddressList(text);
+  EXPECT_EQ(cut.usable.size(), 15u);  // ops@ still fits whole
+  EXPECT_EQ(cut.cut, "r100@example.test.");
+  EXPECT_TRUE(cut.unusable.empty());
+  EXPECT_FALSE(AddressesUsable(text, true));
+
+  // At the limit but ending in a bracket or a separator, nothing was cut.
+  std::string bracketed = std::string(kAddressListLimit - 11, 'n');
+  bracketed = "\"" + bracketed.substr(2) + "\" <a@x.test>";
+  ASSERT_EQ(bracketed.size(), kAddressListLimit);
+  EXPECT_TRUE(ReadAddressList(bracketed).cut.empty());
+  EXPECT_EQ(ReadAddressList(bracketed).usable.size(), 1u);
+  // A shorter text, or a longer one that was never loaded, is not taken as cut.
+  EXPECT_TRUE(ReadAddressList("a@x.test, b@x.test").cut.empty());
+  EXPECT_TRUE(ReadAddressList(text + "x").cut.empty());
+}
+
+TEST(MailHeaders, DisplayNamesOutsideAsciiAreEncodedWordsAndFolded) {
+  MailMessage m = Valid();
+  m.from =
+      "\xC3\x89"
+      "bbmark W\xC3\xA4"
+      "chter <ups@x.test>";
+  m.to = "J\xC3\xB6rg \xC3\x9Cnal <jo@x.test>, plain@x.test, \"Doe, John\" <jd@x.test>";
+  const std::string text = FormatMailMessage(m, At(0), "<x@y>");
+  EXPECT_NE(text.find("\r\nFrom: =?UTF-8?B?w4liYm1hcmsgV8OkY2h0ZXI=?= <ups@x.test>\r\n"),
+            std::string::npos)
+      << text;
+  // Folded at a blank (inside a quoted name is allowed too), and whole again unfolded.
+  std::string unfolded = text;
+  for (auto at = unfolded.find("\r\n "); at != std::string::npos; at = unfolded.find("\r\n "))
+    unfolded.erase(at, 2);
+  EXPECT_NE(unfolded.find("\r\nTo: =?UTF-8?B?SsO2cmcgw5xuYWw=?= <jo@x.test>, plain@x.test, "
+                          "\"Doe, John\" <jd@x.test>\r\n"),
+            std::string::npos)
+      << text;
+  // No raw 8-bit byte anywhere in the headers.
+  const std::string head = text.substr(0, text.find("\r\n\r\n"));
+  for (const char c : head) EXPECT_LT(static_cast<unsigned char>(c), 0x80u);
+
+  // A long name becomes several words on lines of at most 78 characters,
+  // none splitting a character.
+  std::string name;
+  for (int i = 0; i < 40; ++i) name += "\xC3\xA9t\xC3\xA9 ";
+  const std::string folded = FoldHeader("From", HeaderDisplayName(name) + " <a@x.test>");
+  std::size_t start = 0;
+  int lines = 0;
+  for (; start < folded.size(); ++lines) {
+    auto end = folded.find("\r\n", start);
+    if (end == std::string::npos) end = folded.size();
+    EXPECT_LE(end - start, 78u);
+    if (start > 0) {
+      EXPECT_EQ(folded[start], ' ');
+    }
+    start = end + 2;
+  }
+  EXPECT_GE(lines, 3);
+  EXPECT_NE(folded.find(" <a@x.test>"), std::string::npos);
+
+  // Pure ASCII is left alone; specials are quoted, not encoded.
+  EXPECT_EQ(HeaderDisplayName("Ebbmark Watch"), "Ebbmark Watch");
+  EXPECT_EQ(HeaderDisplayName("Doe, J. \"Jo\""), "\"Doe, J. \\\"Jo\\\"\"");
+  EXPECT_EQ(FoldHeader("To", "a@x.test"), "To: a@x.test");
+}
+
+TEST(MailHeaders, GreetingNamesAndAddressLiterals) {
+  EXPECT_TRUE(UsableGreetingName("host.example.test"));
+  EXPECT_FALSE(UsableGreetingName("vm"));
+  EXPECT_FALSE(UsableGreetingName("DESKTOP-1A2B3C"));
+  EXPECT_FALSE(
+      UsableGreetingName("\xC3\x89"
+                         "b\xC3\xA8ne-Serveur.lan"));
+  EXPECT_FALSE(UsableGreetingName("a..b"));
+  EXPECT_FALSE(UsableGreetingName("host.example."));
+  EXPECT_FALSE(UsableGreetingName("-a.b"));
+  EXPECT_EQ(AddressLiteral("192.0.2.7"), "[192.0.2.7]");
+  EXPECT_EQ(AddressLiteral("fe80::1%eth0"), "[IPv6:fe80::1]");
+}
+
+TEST(MailBody, ControlBytesAreDroppedAndWindowsTextBecomesUtf8) {
+  MailMessage m = Valid();
+  static constexpr char kBody[] = "a\0b\x01\tc\x1b[2J\r\nd\x7f";
+  m.body = std::string(kBody, sizeof kBody - 1);
+  const std::string text = FormatMailMessage(m, At(0), "<x@y>");
+  EXPECT_TRUE(text.ends_with("\r\n\r\nab\tc[2J\r\nd\x7f\r\n")) << text;
+
+  EXPECT_EQ(TextAsUtf8("caf\xC3\xA9"), "caf\xC3\xA9");  // UTF-8 stays
+  EXPECT_EQ(TextAsUtf8("caf\xE9 \x80 \x96"), "caf\xC3\xA9 \xE2\x82\xAC \xE2\x80\x93");
+  // Overlong and surrogate forms are not UTF-8 either.
+  EXPECT_EQ(TextAsUtf8("\xC0\xAF"), "\xC3\x80\xC2\xAF");
+  EXPECT_EQ(TextAsUtf8("\xED\xA0\x80"), "\xC3\xAD\xC2\xA0\xE2\x82\xAC");
 }
 
 TEST(MailFormat, SendsOverlongLinesAsQuotedPrintable) {
