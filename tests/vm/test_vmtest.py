@@ -158,12 +158,12 @@ class TestVerdicts:
 
     def test_a_clean_power_boot_has_no_problems(self):
         boot = finished_boot(["OK unit enabled", "TRIGGER-LINE t=14", "RECORD x"])
-        assert vmtest.check_power_boot(boot, 1, self.MARKER, [vmtest.SHUTDOWN_RECORD]) == []
+        assert vmtest.check_power_boot(boot, 1, self.MARKER, ["[110] " + vmtest.SHUTDOWN_RECORD]) == []
         assert boot.trigger_to_exit() == pytest.approx(7.0)
 
     def test_each_missing_piece_of_evidence_is_named(self):
         boot = finished_boot(["FAIL conffiles: x"], powered_off=False)
-        problems = vmtest.check_power_boot(boot, 2, self.MARKER, [vmtest.SHUTDOWN_RECORD])
+        problems = vmtest.check_power_boot(boot, 2, self.MARKER, ["[110] " + vmtest.SHUTDOWN_RECORD])
         text = "\n".join(problems)
         assert "conffiles" in text
         assert "never sent the low state of charge" in text
