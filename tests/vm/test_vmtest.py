@@ -196,7 +196,7 @@ def test_the_upgrade_package_is_newer_and_otherwise_the_same(tmp_path):
     (tree / "usr/share/x/file").write_text("same\n")
     (tree / "DEBIAN/control").write_text(
         "Package: x\nVersion: 0.1.0\nArchitecture: amd64\nMaintainer: t <t@example.org>\n"
-        "Description: t\n")
+        "Depends: y (= 0.1.0), libc6 (>= 0.1.0)\nDescription: t\n")
     deb = tmp_path / "x_0.1.0_amd64.deb"
     subprocess.run(["dpkg-deb", "-b", "-Zgzip", str(tree), str(deb)], check=True,
                    capture_output=True)
@@ -205,6 +205,10 @@ def test_the_upgrade_package_is_newer_and_otherwise_the_same(tmp_path):
     version = subprocess.run(["dpkg-deb", "-f", str(up), "Version"], capture_output=True,
                              text=True, check=True).stdout.strip()
     subprocess.run(["dpkg", "--compare-versions", version, "gt", "0.1.0"], check=True)
+    # The sibling it needs exactly comes in the same upgrade; other bounds stay.
+    depends = subprocess.run(["dpkg-deb", "-f", str(up), "Depends"], capture_output=True,
+                             text=True, check=True).stdout.strip()
+    assert depends == "y (= 0.1.0+vm1), libc6 (>= 0.1.0)"
     listing = subprocess.run(["dpkg-deb", "-c", str(up)], capture_output=True, text=True,
                              check=True).stdout
     assert "./usr/share/x/file" in listing

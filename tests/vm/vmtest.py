@@ -351,7 +351,8 @@ class Run:
         (inside / "upgrade").mkdir(parents=True)
         for d in debs["first"]:
             shutil.copy2(d, inside / d.name)
-        shutil.copy2(debs["upgrade"], inside / "upgrade" / debs["upgrade"].name)
+        for d in debs["upgrade"]:
+            shutil.copy2(d, inside / "upgrade" / d.name)
         env = dict(os.environ, DEBIAN_FRONTEND="noninteractive", LC_ALL="C")
         log = open(self.work / "apt.log", "w")
         self.sh("chroot", self.root, "apt-get", "update", "-q", stdout=log, stderr=log, env=env)
@@ -443,14 +444,16 @@ def unmount_under(path):
 
 
 def upgrade_deb(deb, work):
-    """The same package under a higher version: what an upgrade brings."""
+    """The same package under a higher version: what an upgrade brings. An
+    exact dependency on its sibling package moves up with it."""
     tree = work / "upgrade-tree"
     shutil.rmtree(tree, ignore_errors=True)
     subprocess.run(["dpkg-deb", "-R", str(deb), str(tree)], check=True)
     control = tree / "DEBIAN/control"
     text = control.read_text()
     version = re.search(r"^Version: (.+)$", text, re.M).group(1)
-    control.write_text(text.replace(f"Version: {version}", f"Version: {version}+vm1"))
+    text = text.replace(f"Version: {version}", f"Version: {version}+vm1")
+    control.write_text(text.replace(f"(= {version})", f"(= {version}+vm1)"))
     out = work / deb.name.replace(f"_{version}_", f"_{version}+vm1_")
     subprocess.run(["dpkg-deb", "-b", "-Zgzip", str(tree), str(out)], check=True,
                    capture_output=True)
@@ -496,7 +499,7 @@ def main(argv=None):
             print("reusing the image of the last run", flush=True)
         else:
             run.timed("debootstrap", run.build_root, mirror)
-            up = upgrade_deb(debs["ebbmark"], run.work)
+            up = [upgrade_deb(debs[name], run.work) for name in ("ebbmark", "ebbmark-config")]
             run.timed("dependencies", run.fetch_dependencies,
                       {"first": [debs["ebbmark"], debs["ebbmark-config"]], "upgrade": up})
             run.timed("guest files", run.add_test)
