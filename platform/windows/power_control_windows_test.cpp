@@ -16,7 +16,7 @@ TEST(WindowsPowerControlTest, TheDryRunVariableWritesInsteadOfActing) {
   auto power = MakePowerControl();
   EXPECT_FALSE(power->Perform(PowerKind::Shutdown, true));
   EXPECT_TRUE(power->Perform(PowerKind::Hibernate, false)) << "refused, as the switch asks";
-  const std::string text = testing::ReadBytes(file);
+  const std::string text = testing::ReadBytes(file).value_or("");
   EXPECT_EQ(text.rfind("{\"action\":\"shutdown\",\"force\":true,\"time\":\"", 0), 0u) << text;
   EXPECT_NE(text.find("\n{\"action\":\"hibernate\",\"force\":false,\"refused\":true,\"time\":\""),
             std::string::npos)
