@@ -5,6 +5,8 @@ import signal
 import stat
 import time
 
+import pytest
+
 from conftest import SVC_CMD, linux_only, wait_for
 
 RESET = "New settings detected, resetting application."
@@ -33,6 +35,7 @@ def test_settings_change_gives_one_record_per_new_time(home, procs):
     assert svc.proc.poll() is None
 
 
+@pytest.mark.bound
 def test_run_by_hand_outside_systemd_ends_after_a_second(home, procs):
     home.write_settings()
     for args in ([], ["Debug"], ["install "]):
@@ -44,6 +47,7 @@ def test_run_by_hand_outside_systemd_ends_after_a_second(home, procs):
         assert "debug" in svc.out.text() and "install" in svc.out.text()
 
 
+@pytest.mark.bound
 @linux_only("a POSIX signal ends the Wine process itself, not the program in order")
 def test_sigterm_ends_debug_mode_at_once(home, procs):
     home.write_settings()
@@ -70,8 +74,12 @@ STANDIN = """#!/bin/sh
 echo "$*" >> "$SYSTEMCTL_LOG"
 case "$1" in
   show)
-    if [ -f "$EBBMARK_SYSTEMD_UNIT_DIR/ebbmark.service" ]; then
+    if [ -n "$STANDIN_FRAGMENT" ]; then
       echo LoadState=loaded; echo "ActiveState=${STANDIN_ACTIVE:-inactive}"
+      echo "FragmentPath=$STANDIN_FRAGMENT"
+    elif [ -f "$EBBMARK_SYSTEMD_UNIT_DIR/ebbmark.service" ]; then
+      echo LoadState=loaded; echo "ActiveState=${STANDIN_ACTIVE:-inactive}"
+      echo "FragmentPath=$EBBMARK_SYSTEMD_UNIT_DIR/ebbmark.service"
     else
       echo LoadState=not-found; echo ActiveState=inactive
     fi ;;
@@ -125,6 +133,19 @@ def test_install_and_uninstall_through_systemctl(home, procs):
     svc = procs.service(home, "uninstall", **env)
     assert svc.wait(5) == 1
     assert "Could not uninstall the Ebbmark service. Either the Ebbmark service is not installed," in svc.out.text()
+
+
+@linux_only("a package's unit folder exists only under systemd")
+def test_uninstall_leaves_a_packaged_service_alone(home, procs):
+    unit, log, env = _standin(home)
+    for word in ("uninstall", "remove"):
+        svc = procs.service(home, word, **env, STANDIN_ACTIVE="active",
+                            STANDIN_FRAGMENT="/lib/systemd/system/ebbmark.service")
+        assert svc.wait(5) == 1, word
+        assert ("The Ebbmark service was installed by a package; remove it with: apt remove ebbmark"
+                in svc.out.text()), svc.out.text()
+    changes = [c for c in _calls(log) if c.split()[0] not in ("show", "is-enabled", "is-active")]
+    assert changes == [], "the package's service is neither stopped nor disabled"
 
 
 def test_silent_variants_say_nothing(home, procs):
