@@ -123,6 +123,25 @@ def test_an_unusable_address_sends_no_mail_and_says_which_setting(home, procs, s
     assert home.power() == [{"action": "shutdown", "force": True}]
 
 
+@linux_only("the Windows password file is encrypted for the machine; its ACL is checked there")
+def test_a_password_file_others_can_read_is_not_used(home, procs, smtp):
+    secret = home.path / "smtp.secret"
+    secret.write_text("s3cret")
+    secret.chmod(0o644)
+    relay = procs.relay("--scenario", scenario(home, DRAIN))
+    armed(home, relay, smtp, SMTPUser="alerts@example.test")
+    svc = procs.service(home, "debug")
+    assert svc.wait(40) == 0, svc.out.text()
+    assert smtp.messages == [], "no sign-in, and no mail"
+    refusals = [e for e in home.events() if "is not used" in e["text"]]
+    assert refusals, [e["text"] for e in home.events()]
+    assert all(f"the password file {secret} is not used, since " in e["text"] and
+               f"can read it; make it readable by its owner only (chmod 600 {secret})" in e["text"]
+               for e in refusals)
+    assert not any("s3cret" in e["text"] for e in home.events())
+    assert home.power() == [{"action": "shutdown", "force": True}], "the rest still happens"
+
+
 @as_root
 def test_install_refuses_a_program_others_can_change(tmp_path):
     folder = tmp_path / "bin"
