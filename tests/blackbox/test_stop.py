@@ -64,6 +64,7 @@ PHASES = {
 }
 
 
+@pytest.mark.bound
 @pytest.mark.parametrize("phase", list(PHASES))
 def test_a_stop_during_a_trigger_takes_no_further_step(home, procs, server, phase):
     settings, stall_only, moment, steps = PHASES[phase]
