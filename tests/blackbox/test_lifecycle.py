@@ -2,6 +2,7 @@
 
 import os
 import signal
+import socket
 import stat
 import time
 
@@ -68,6 +69,30 @@ def test_sigint_ends_debug_mode(home, procs):
     assert wait_for(lambda: svc.out.find(r"^Host:"), 15), svc.out.text()
     svc.signal(signal.SIGINT)
     assert svc.wait(15) == 0  # Wine under load can take several seconds
+
+
+@linux_only("systemd's notification socket exists only on Linux")
+def test_the_status_line_tells_systemd_what_the_service_waits_for(home, procs):
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    path = home.path / "notify"
+    sock.bind(str(path))
+    sock.settimeout(0.5)
+    home.write_settings(TCPHost="")
+    svc = procs.service(home, NOTIFY_SOCKET=path)
+    got = []
+    deadline = time.monotonic() + 15
+    while time.monotonic() < deadline and not any(m.startswith("STATUS=") for m in got):
+        try:
+            got.append(sock.recv(4096).decode())
+        except socket.timeout:
+            pass
+    sock.close()
+    assert "READY=1" in got, got
+    assert (f"STATUS=No relay configured: set TCPHost in {home.ini}, or use the Ebbmark window"
+            in got), got
+    assert home.texts("No relay") == [], "a status line, no event record"
+    svc.signal(signal.SIGTERM)
+    assert svc.wait(10) == 0
 
 
 STANDIN = """#!/bin/sh
