@@ -32,16 +32,25 @@ def give_to_nobody(path):
     os.chown(path, NOBODY.pw_uid, NOBODY.pw_gid)
 
 
+def let_nobody_write(path):
+    """Root still owns it and no mode bit changes: an ACL entry alone lets nobody in."""
+    subprocess.run(["setfacl", "-m", "u:nobody:rwx", str(path)], check=True)
+
+
 @as_root
-@pytest.mark.parametrize("untrusted", ["settings file", "run file", "run file's folder"])
+@pytest.mark.parametrize("untrusted,how", [("settings file", give_to_nobody),
+                                           ("run file", give_to_nobody),
+                                           ("run file's folder", give_to_nobody),
+                                           ("run file", let_nobody_write),
+                                           ("run file's folder", let_nobody_write)])
 def test_a_file_others_can_change_is_not_run_but_the_computer_still_shuts_down(home, procs,
-                                                                             untrusted):
+                                                                             untrusted, how):
     script, marker = run_file(home)
     relay = procs.relay("--scenario", scenario(home, DRAIN))
     armed(home, relay, ExecuteFile=script)
     changed = {"settings file": home.ini, "run file": script,
                "run file's folder": os.path.dirname(script)}[untrusted]
-    give_to_nobody(changed)
+    how(changed)
 
     svc = procs.service(home, "debug")
     assert svc.wait(40) == 0, svc.out.text()
