@@ -18,6 +18,10 @@ struct SecretRead {
   Status status = Status::Missing;
   std::string value;      // the password (Ok only)
   std::error_code error;  // why it could not be read (Error only)
+  // Error only: besides its owner and administrators, who can read the file
+  // ("group adm (gid 4), everyone"). A password others may have read is not
+  // used, as a key file is not by a login server.
+  std::string readers;
 };
 
 class SecretStore {
@@ -25,7 +29,8 @@ class SecretStore {
   virtual ~SecretStore() = default;
 
   // Reads and, on Windows, decrypts the file. Missing when there is none;
-  // Error when it exists but cannot be read or decrypted. The error never
+  // Error when it exists but cannot be read or decrypted, or when others
+  // than its owner and administrators can read it (`readers`). The error never
   // carries any of the file's bytes.
   virtual SecretRead Read(const std::string& path) = 0;
 

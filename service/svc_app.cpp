@@ -111,12 +111,26 @@ void ServiceApp::UninstallPath(bool silent) {
     AppStop(1);
     return;
   }
+  if (p_.host.InstalledByPackage()) {
+    // Removing the package's unit behind the package manager's back would
+    // leave a package that looks installed and a service that never starts.
+    if (!silent) {
+      Message(kRemoveTitle,
+              "The Ebbmark service was installed by a package; remove it with: apt remove ebbmark",
+              DialogIcon::Error);
+    }
+    AppStop(1);
+    return;
+  }
+  const bool was_running = p_.control.IsServiceRunning(kServiceName);
   p_.control.StopNamedService(kServiceName);
   // The service needs a moment to let go of its files before it is removed.
   auto pause = std::make_shared<asio::steady_timer>(io_, options_.uninstall_pause);
-  pause->async_wait([this, pause, silent](const std::error_code&) {
+  pause->async_wait([this, pause, silent, was_running](const std::error_code&) {
     const bool removed = p_.host.Uninstall();
     if (!removed) {
+      // Still registered, so it must still protect the computer.
+      if (was_running) p_.control.StartNamedService(kServiceName);
       if (!silent) {
         Message(kRemoveTitle,
                 "Could not uninstall the Ebbmark service. You might not be logged in with an "
@@ -339,13 +353,38 @@ void ServiceApp::RunChecks() {
     // A trigger on the first inverting tick must still tell the operator
     // that the mains failed; this tick is the last one.
     InvertingNotices(now);
+    ReportStatus("Power event: the shutdown sequence is running");
     asio::co_spawn(io_, TriggerSequence(), asio::detached);
     return;
   }
 
   InvertingNotices(now);
-  if (!Link.Upkeep()) return;
+  const bool tick_goes_on = Link.Upkeep();
+  ReportStatus(WaitStatus(now));
+  if (!tick_goes_on) return;
   DebugDisplay();
+}
+
+std::string ServiceApp::WaitStatus(const Stamp& now) const {
+  // Right after installing there is no relay, and nothing else would tell
+  // a new user what to do next.
+  if (Settings.TCPHost.empty() || Settings.TCPPort <= 0) {
+    return "No relay configured: set TCPHost in " +
+           JoinPath(options_.settings_folder, kSettingsFileName) + ", or use the Ebbmark window";
+  }
+  const std::string relay = Settings.TCPHost + ":" + std::to_string(Settings.TCPPort);
+  if (const auto& last = Stream.LastDataStamp) {
+    const auto age = AgeSeconds(*last, now);
+    if (age >= 5) return "Relay silent for " + std::to_string(age) + " s";
+  }
+  if (!Monitor.MonitoringAnnounced) return "Waiting for the relay at " + relay;
+  return "Monitoring inverter " + std::to_string(Stream.Table.MonitoredAddress) + " at " + relay;
+}
+
+void ServiceApp::ReportStatus(const std::string& text) {
+  if (text == status_) return;
+  status_ = text;
+  p_.host.ReportStatus(text);
 }
 
 void ServiceApp::Announce() {
@@ -488,6 +527,10 @@ std::optional<std::string> ServiceApp::ReadMailPassword(std::string& password) c
     case SecretRead::Status::Missing:
       return std::string(sign_in_texts::kNoPassword) + " (" + path + " does not exist)";
     case SecretRead::Status::Error:
+      if (!read.readers.empty()) {
+        return "the password file " + path + " is not used, since " + read.readers +
+               " can read it; make it readable by its owner only (chmod 600 " + path + ")";
+      }
       return "the password file " + path + " could not be read: " + read.error.message();
     case SecretRead::Status::Ok:
       break;

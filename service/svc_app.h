@@ -123,6 +123,10 @@ class ServiceApp {
   void Announce();
   void InvertingNotices(const Stamp& now);
   void DebugDisplay();
+  // What the service is doing or waiting for, in one line for the service
+  // manager; sent on only when it changed.
+  std::string WaitStatus(const Stamp& now) const;
+  void ReportStatus(const std::string& text);
   asio::awaitable<void> TriggerSequence();
   asio::awaitable<void> Pause(std::chrono::milliseconds d);
   // Sends one notice if email and its kind are enabled; `done` runs on the
@@ -167,6 +171,7 @@ class ServiceApp {
   std::chrono::steady_clock::duration mail_budget_left_{};
   std::unique_ptr<asio::steady_timer> drain_timer_;
   bool addresses_refused_ = false;  // SMTPFrom or SMTPTo as loaded is unusable
+  std::string status_;              // the last line given to the service manager
 };
 
 // "do nothing", "shutdown", "hibernate"; nullptr above 2.

@@ -230,7 +230,7 @@ TEST_F(ServiceAppTest, UninstallPaths) {
     auto other = Another();
     other->Start(word);
     RunToExit();
-    EXPECT_EQ(control.calls, (std::vector<std::string>{"installed", "stop"}));
+    EXPECT_EQ(control.calls, (std::vector<std::string>{"installed", "running", "stop"}));
     ASSERT_EQ(dialogs.shown.size(), 1u);
     EXPECT_EQ(std::get<0>(dialogs.shown[0]), "Ebbmark Service Removal");
     EXPECT_EQ(exit_code, 0);
@@ -245,6 +245,38 @@ TEST_F(ServiceAppTest, UninstallPaths) {
   ASSERT_EQ(dialogs.shown.size(), 1u);
   EXPECT_EQ(std::get<0>(dialogs.shown[0]), "Error removing Ebbmark service");
   EXPECT_EQ(exit_code, 1);
+}
+
+TEST_F(ServiceAppTest, UninstallOfAPackagedServiceChangesNothing) {
+  control.installed = true;
+  control.running = true;
+  host.packaged = true;
+  app.Start("uninstall");
+  RunToExit();
+  EXPECT_EQ(host.uninstalls, 0);
+  EXPECT_EQ(std::count(control.calls.begin(), control.calls.end(), "stop"), 0);
+  ASSERT_EQ(dialogs.shown.size(), 1u);
+  EXPECT_EQ(std::get<1>(dialogs.shown[0]),
+            "The Ebbmark service was installed by a package; remove it with: apt remove ebbmark");
+  EXPECT_EQ(exit_code, 1);
+}
+
+TEST_F(ServiceAppTest, AFailedUninstallStartsARunningServiceAgain) {
+  control.installed = true;
+  host.uninstall_ok = false;
+  for (const bool running : {true, false}) {
+    SCOPED_TRACE(running);
+    control.running = running;
+    control.calls.clear();
+    exit_code.reset();
+    auto other = Another();
+    other->Start("uninstall silent");
+    RunToExit();
+    EXPECT_EQ(exit_code, 1);
+    std::vector<std::string> expected{"installed", "running", "stop"};
+    if (running) expected.push_back("start");
+    EXPECT_EQ(control.calls, expected);
+  }
 }
 
 // ---- Settings changes ----
@@ -429,6 +461,19 @@ class SignInTest : public ServiceAppTest {
   std::unique_ptr<ServiceApp> other;
 };
 
+TEST_F(SignInTest, APasswordFileOthersCanReadIsNotUsed) {
+  const std::string path = JoinPath(kHome, "smtp.secret");
+  secrets.files[path] = "s3cret pass";
+  secrets.exposed[path] = "group root (gid 0), everyone";
+  StartAndBeginInverting();
+  EXPECT_TRUE(mailer.sent.empty()) << "no sign-in with it";
+  EXPECT_TRUE(AnyRecordHolds("the password file " + path +
+                             " is not used, since group root (gid 0), everyone can read it; make "
+                             "it readable by its owner only (chmod 600 " +
+                             path + ")"));
+  EXPECT_FALSE(AnyRecordHolds("s3cret"));
+}
+
 TEST_F(SignInTest, PasswordIsReadAtSendTimeAndNeverRecorded) {
   secrets.files[JoinPath(kHome, "smtp.secret")] = "s3cret pass";
   mailer.result = MailResult{false, 67, "the user name or password was refused"};
@@ -478,6 +523,29 @@ TEST_F(ServiceAppTest, AnnouncesTheMonitoredInverterOncePerChange) {
                       "monitoring inverter at address 1."),
             1);
   EXPECT_EQ(log.records.size(), 2u);
+}
+
+TEST_F(ServiceAppTest, TellsTheServiceManagerWhatItWaitsFor) {
+  WriteSettings("TCPHost=\n");
+  StartDebug();
+  Tick();
+  Tick();
+  EXPECT_EQ(host.statuses, std::vector<std::string>{"No relay configured: set TCPHost in " + kIni +
+                                                    ", or use the Ebbmark window"})
+      << "said once, not at every tick";
+
+  WriteSettings("TCPHost=192.0.2.5\nTCPPort=8467\n");
+  Tick();
+  Tick();
+  EXPECT_EQ(host.statuses.back(), "Waiting for the relay at 192.0.2.5:8467");
+  tcp.Accept();
+  tcp.Send(InverterLine(0, 0, 120, 264));
+  Tick();
+  EXPECT_EQ(host.statuses.back(), "Monitoring inverter 0 at 192.0.2.5:8467");
+  clock.Advance(35s);
+  Tick();
+  EXPECT_EQ(host.statuses.back(), "Relay silent for 35 s");
+  EXPECT_EQ(log.Count("Monitoring inverter"), 0) << "the status line is no event record";
 }
 
 TEST_F(ServiceAppTest, InvertingPeriodGivesItsRecordAndEmails) {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/file_system.h"
+#include "platform/posix/access_posix.h"
 
 namespace ebbmark {
 namespace {
@@ -106,22 +107,12 @@ bool IsHiddenName(const std::string& name) {
   return !name.empty() && name[0] == '.';
 }
 
-std::string UserName(uid_t uid) {
-  std::string name = "uid " + std::to_string(uid);
-  if (const passwd* pw = ::getpwuid(uid)) name = std::string(pw->pw_name) + " (" + name + ")";
-  return "user " + name;
-}
-
-std::string GroupName(gid_t gid) {
-  std::string name = "gid " + std::to_string(gid);
-  if (const group* gr = ::getgrgid(gid)) name = std::string(gr->gr_name) + " (" + name + ")";
-  return "group " + name;
-}
-
 // Who besides root can change this entry; empty when no one can. A folder
 // others may write is still safe with the sticky bit and root as its owner
 // (only an entry's owner can then rename or remove it), as for /tmp.
-std::string OtherWriters(const struct stat& st) {
+// ACL entries count as the bits do: a named user or group allowed to write
+// can change the entry as well as its owning group can.
+std::string OtherWriters(const std::string& path, const struct stat& st) {
   if (S_ISLNK(st.st_mode)) return {};  // a link's own bits mean nothing; its folder counts
   std::string writers;
   const auto add = [&writers](const std::string& who) {
@@ -130,8 +121,7 @@ std::string OtherWriters(const struct stat& st) {
   if (st.st_uid != 0) add(UserName(st.st_uid));
   const bool sticky_root_folder = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) && st.st_uid == 0;
   if (!sticky_root_folder) {
-    if (st.st_mode & S_IWGRP) add(GroupName(st.st_gid));
-    if (st.st_mode & S_IWOTH) add("everyone");
+    for (const auto& who : AccessHolders(path, st, Access::Write)) add(who);
   }
   return writers;
 }
@@ -148,7 +138,7 @@ bool CheckChain(const std::string& absolute, WriteAccess& access) {
       access.error = LastError();
       return false;
     }
-    if (std::string who = OtherWriters(st); !who.empty()) {
+    if (std::string who = OtherWriters(prefix, st); !who.empty()) {
       access.path = prefix;
       access.writers = std::move(who);
       return false;

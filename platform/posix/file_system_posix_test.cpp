@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/acl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -133,6 +134,39 @@ TEST_F(PosixWriteAccessTest, NamesTheFirstEntryOthersCanWriteAndWho) {
   }
   ::chown(dir.path().c_str(), 0, 0);
   ::chmod(dir.path().c_str(), 0755);
+}
+
+// An ACL's entries decide who may write, and the group bits then show only
+// the mask: "group root" would name the wrong party.
+TEST_F(PosixWriteAccessTest, AclEntriesNameWhoeverTheyLetWrite) {
+  const std::string file = dir / "Ebbmark.ini";
+  const struct {
+    const char* acl;
+    std::string writers;  // empty: trusted
+  } cases[] = {
+      {"u::rw-,u:nobody:rw-,g::r--,m::rw-,o::r--", "user nobody (uid 65534)"},
+      {"u::rw-,g::r--,g:65534:rw-,m::rw-,o::r--", "(gid 65534)"},
+      {"u::rw-,u:nobody:r--,g::r--,m::rw-,o::r--", ""},  // the mask shows rw-, nobody may only read
+      {"u::rw-,u:nobody:rw-,g::r--,m::r--,o::r--", ""},  // the mask takes the write away
+      {"u::rw-,u:root:rw-,g::r--,m::rw-,o::r--", ""},
+      {"u::rw-,u:nobody:rw-,g::rw-,m::rw-,o::rw-",
+       "user nobody (uid 65534), group root (gid 0), everyone"},
+  };
+  for (const auto& c : cases) {
+    acl_t acl = acl_from_text(c.acl);
+    ASSERT_NE(acl, nullptr) << c.acl;
+    const int set = acl_set_file(file.c_str(), ACL_TYPE_ACCESS, acl);
+    acl_free(acl);
+    if (set != 0) GTEST_SKIP() << "no POSIX ACLs on " << dir.path();
+    const WriteAccess a = Check(file);
+    if (c.writers.empty()) {
+      EXPECT_TRUE(a.trusted) << c.acl << ": " << DescribeWriteAccess(a);
+    } else {
+      EXPECT_FALSE(a.trusted) << c.acl;
+      EXPECT_EQ(a.path, file) << c.acl;
+      EXPECT_NE(a.writers.find(c.writers), std::string::npos) << c.acl << ": " << a.writers;
+    }
+  }
 }
 
 TEST_F(PosixWriteAccessTest, LinksAreJudgedWhereTheyLeadAndWhereTheyLie) {

@@ -4,14 +4,15 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 
 #include <atomic>
 #include <chrono>
@@ -472,6 +473,16 @@ TEST_F(MailerPosix, TheHelperTalksToTheServerWithoutPrivileges) {
   ASSERT_TRUE(RunUntil([&] { return result.has_value(); }));
   ASSERT_TRUE(server.client_uid());
   EXPECT_NE(*server.client_uid(), 0u);
+  // Never an account other processes share: the package's own, or one of its own.
+  if (const passwd* own = ::getpwnam("ebbmark")) {
+    EXPECT_EQ(*server.client_uid(), own->pw_uid);
+  } else {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (nobody != nullptr) {
+      EXPECT_NE(*server.client_uid(), nobody->pw_uid);
+    }
+    EXPECT_EQ(::getpwuid(*server.client_uid()), nullptr) << "no account has it";
+  }
 }
 
 // A broken helper is a failed send with a reason, never a hang or a success.
@@ -516,9 +527,8 @@ TEST_F(MailerPosix, GivingUpAnswersEveryOpenMessageAtOnce) {
   SilentListener silent;
   auto mailer = MakeMailer(io_, Options());
   std::vector<MailResult> results;
-  for (int i = 0; i < 3; ++i) mailer->Send(Message(silent.port()), [&](MailResult r) {
-    results.push_back(r);
-  });
+  for (int i = 0; i < 3; ++i)
+    mailer->Send(Message(silent.port()), [&](MailResult r) { results.push_back(r); });
   for (int i = 0; i < 200 && !silent.Connected(); ++i) {
     io_.restart();
     io_.run_for(10ms);

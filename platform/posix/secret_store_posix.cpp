@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/mail_sign_in.h"
+#include "platform/posix/access_posix.h"
 #include "platform/secret_store.h"
 
 namespace ebbmark {
@@ -43,6 +44,11 @@ class PosixSecretStore final : public SecretStore {
       bad = std::make_error_code(std::errc::invalid_argument);
     } else if (st.st_size > kMaxSecretFile) {
       bad = std::make_error_code(std::errc::file_too_large);
+    } else {
+      for (const auto& who : AccessHoldersOf(fd, st, Access::Read)) {
+        r.readers += r.readers.empty() ? who : ", " + who;
+      }
+      if (!r.readers.empty()) bad = std::make_error_code(std::errc::permission_denied);
     }
     if (bad) {
       ::close(fd);

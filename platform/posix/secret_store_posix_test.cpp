@@ -1,6 +1,8 @@
 #include "platform/secret_store.h"
 
+#include <acl/libacl.h>
 #include <gtest/gtest.h>
+#include <sys/acl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -53,6 +55,7 @@ TEST_F(PosixSecretStoreTest, ReadTellsMissingFromUnreadableAndDropsALineEnd) {
   EXPECT_EQ(store.Read(path).status, SecretRead::Status::Missing);
 
   WriteText(path, "typed by hand\n");
+  ::chmod(path.c_str(), 0600);
   const auto by_hand = store.Read(path);
   EXPECT_EQ(by_hand.status, SecretRead::Status::Ok);
   EXPECT_EQ(by_hand.value, "typed by hand");
@@ -69,6 +72,47 @@ TEST_F(PosixSecretStoreTest, ReadTellsMissingFromUnreadableAndDropsALineEnd) {
   const std::string fifo = dir / "fifo.secret";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_EQ(store.Read(fifo).status, SecretRead::Status::Error);
+}
+
+// A password others may already have read is not used, as a login server
+// will not use a key file others can read.
+TEST_F(PosixSecretStoreTest, AFileOthersCanReadIsNotUsed) {
+  const std::string path = dir / "smtp.secret";
+  WriteText(path, "p");
+  const struct {
+    mode_t mode;
+    const char* acl;  // set after the mode, or nullptr
+    std::string readers;
+  } cases[] = {
+      {0644, nullptr, "group root (gid 0), everyone"},
+      {0640, nullptr, "group root (gid 0)"},
+      {0604, nullptr, "everyone"},
+      {0600, "u::rw-,u:nobody:r--,g::---,m::r--,o::---", "user nobody (uid 65534)"},
+      {0600, "u::rw-,u:nobody:r--,g::---,m::---,o::---", ""},  // the mask keeps nobody out
+      {0600, nullptr, ""},
+      {0400, nullptr, ""},
+  };
+  for (const auto& c : cases) {
+    ::chmod(path.c_str(), c.mode);
+    if (c.acl != nullptr) {
+      acl_t acl = acl_from_text(c.acl);
+      const int set = acl_set_file(path.c_str(), ACL_TYPE_ACCESS, acl);
+      acl_free(acl);
+      if (set != 0) continue;  // no ACLs on this file system
+    }
+    const SecretRead r = store.Read(path);
+    if (c.readers.empty()) {
+      EXPECT_EQ(r.status, SecretRead::Status::Ok) << c.mode << " " << r.readers;
+      EXPECT_EQ(r.value, "p");
+    } else {
+      EXPECT_EQ(r.status, SecretRead::Status::Error) << c.mode;
+      EXPECT_EQ(r.readers, c.readers) << c.mode;
+      EXPECT_TRUE(r.value.empty());
+    }
+    acl_t plain = acl_from_mode(0600);
+    acl_set_file(path.c_str(), ACL_TYPE_ACCESS, plain);
+    acl_free(plain);
+  }
 }
 
 TEST_F(PosixSecretStoreTest, RemoveOfAMissingFileIsNoFailureAndAFailedWriteKeepsTheOld) {

@@ -12,16 +12,36 @@
 #include <optional>
 #include <string>
 
-#include "platform/service_control.h"
 #include "platform/file_system.h"
 #include "platform/posix/systemctl_posix.h"
 #include "platform/posix/systemd_unit.h"
+#include "platform/service_control.h"
 #include "platform/service_host.h"
 
 namespace ebbmark {
 namespace {
 
 constexpr const char* kDefaultUnitFolder = "/etc/systemd/system";
+
+// Where packages put their units (Debian's, the merged /usr, a local build's
+// "make install"); a unit found there is the package's to remove.
+constexpr const char* kVendorUnitFolders[] = {"/lib/systemd/system", "/usr/lib/systemd/system",
+                                              "/usr/local/lib/systemd/system"};
+
+// The value of `key` in `systemctl show` output; empty when absent.
+std::string PropertyLine(const std::string& output, const std::string& key) {
+  const std::string prefix = key + "=";
+  std::size_t pos = 0;
+  while (pos < output.size()) {
+    auto end = output.find('\n', pos);
+    if (end == std::string::npos) end = output.size();
+    if (output.compare(pos, prefix.size(), prefix) == 0) {
+      return output.substr(pos + prefix.size(), end - pos - prefix.size());
+    }
+    pos = end + 1;
+  }
+  return {};
+}
 
 // Tests and packagers may point the unit file elsewhere.
 std::string UnitFolder() {
@@ -97,13 +117,39 @@ class SystemdServiceHost final : public ServiceHost {
 
   bool Uninstall() override {
     const std::string unit = UnitName(kServiceName);
+    const bool was_enabled = RunSystemctl({"is-enabled", "--quiet", unit}).ok();
     // Disabling a unit that was never enabled fails harmlessly; what matters
     // is that the unit file goes.
     RunSystemctl({"disable", "--no-ask-password", unit});
     const std::string path = JoinPath(UnitFolder(), unit);
     const bool removed = ::unlink(path.c_str()) == 0;
+    // A unit left in place but no longer started at boot would leave the
+    // computer unprotected after the next restart.
+    if (!removed && was_enabled) RunSystemctl({"enable", "--no-ask-password", unit});
     RunSystemctl({"daemon-reload"});
     return removed;
+  }
+
+  bool InstalledByPackage() override {
+    const std::string unit = UnitName(kServiceName);
+    const auto result = RunSystemctl({"show", "--property=FragmentPath", unit});
+    if (!result.ok()) return false;
+    const std::string fragment = PropertyLine(result.output, "FragmentPath");
+    const auto slash = fragment.rfind('/');
+    if (slash == std::string::npos || slash == 0) return false;
+    const std::string folder = fragment.substr(0, slash);
+    if (folder == UnitFolder()) return false;
+    for (const char* vendor : kVendorUnitFolders) {
+      if (folder == vendor) return true;
+    }
+    return false;
+  }
+
+  void ReportStatus(const std::string& text) override {
+    // One line: systemd ends the status at the first line end.
+    std::string line = "STATUS=";
+    for (const char c : text) line += (c == '\r' || c == '\n') ? ' ' : c;
+    ::sd_notify(0, line.c_str());
   }
 
   void StartAsService(std::function<void()> on_start) override {

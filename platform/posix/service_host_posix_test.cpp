@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <asio/io_context.hpp>
 #include <chrono>
 #include <csignal>
@@ -102,10 +103,47 @@ TEST_F(PosixServiceHostTest, UninstallDisablesAndRemovesTheUnit) {
   EXPECT_TRUE(host->Uninstall());
   EXPECT_FALSE(std::filesystem::exists(UnitFile()));
   EXPECT_EQ(systemctl.Calls(), (std::vector<std::string>{
+                                   "is-enabled --quiet ebbmark.service",
                                    "disable --no-ask-password ebbmark.service", "daemon-reload"}));
+}
 
-  // Nothing left to remove.
+TEST_F(PosixServiceHostTest, AFailedUninstallLeavesTheUnitEnabledAsItWas) {
+  // No unit file where install writes it: nothing can be removed.
+  auto host = MakeServiceHost(io, "/opt/ebbmark/EbbmarkSvc");
   EXPECT_FALSE(host->Uninstall());
+  EXPECT_EQ(systemctl.Calls(),
+            (std::vector<std::string>{
+                "is-enabled --quiet ebbmark.service", "disable --no-ask-password ebbmark.service",
+                "enable --no-ask-password ebbmark.service", "daemon-reload"}));
+
+  // A unit that was not enabled is not enabled by the failure either.
+  StandInSystemctl disabled;
+  disabled.SetExit("is-enabled", 1);
+  EXPECT_FALSE(host->Uninstall());
+  const auto calls = disabled.Calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "enable --no-ask-password ebbmark.service"), 0);
+}
+
+TEST_F(PosixServiceHostTest, AUnitInAVendorFolderBelongsToThePackage) {
+  auto host = MakeServiceHost(io, "/opt/ebbmark/EbbmarkSvc");
+  struct Case {
+    std::string fragment;
+    bool packaged;
+  };
+  const std::vector<Case> cases = {
+      {"/lib/systemd/system/ebbmark.service", true},
+      {"/usr/lib/systemd/system/ebbmark.service", true},
+      {UnitFile(), false},  // where install writes it
+      {"/run/systemd/transient/ebbmark.service", false},
+      {"", false},  // no unit at all
+  };
+  for (const auto& c : cases) {
+    systemctl.SetOutput("show", "FragmentPath=" + c.fragment + "\n");
+    EXPECT_EQ(host->InstalledByPackage(), c.packaged) << c.fragment;
+  }
+  systemctl.SetOutput("show", "FragmentPath=/lib/systemd/system/ebbmark.service\n");
+  systemctl.SetExit("show", 1);  // systemctl failed: assume nothing
+  EXPECT_FALSE(host->InstalledByPackage());
 }
 
 // A datagram socket standing in for systemd's notification socket.
@@ -148,6 +186,12 @@ TEST_F(PosixServiceHostTest, StartedBySystemdRunsTheStartAndReportsReady) {
   io.poll();
   EXPECT_EQ(started, 1);
   EXPECT_EQ(notify.Receive(), "READY=1");
+
+  host->ReportStatus("Relay silent for 35 s");
+  EXPECT_EQ(notify.Receive(), "STATUS=Relay silent for 35 s");
+  // A line end would cut the status short.
+  host->ReportStatus("Could not connect\r\nto the relay");
+  EXPECT_EQ(notify.Receive(), "STATUS=Could not connect  to the relay");
 
   host->ReportStopped();
   EXPECT_EQ(notify.Receive(), "STOPPING=1");

@@ -13,6 +13,7 @@
 
 #include "platform/secret_store.h"
 #include "platform/windows/text_windows.h"
+#include "platform/windows/write_access_windows.h"
 
 namespace ebbmark {
 namespace {
@@ -54,12 +55,20 @@ class WindowsSecretStore final : public SecretStore {
     SecretRead r;
     const std::wstring wpath = PathArgument(path);
     if (wpath.empty()) return Fail(r, Win32Error(ERROR_INVALID_NAME));
-    Handle h(::CreateFileW(wpath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle h(::CreateFileW(wpath.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!h.valid()) {
       const DWORD e = ::GetLastError();
       if (IsMissing(e)) return r;
       return Fail(r, Win32Error(e));
+    }
+    // Encrypted for the machine, the blob opens for any local account: a
+    // file others can read gives the password away, so it is not used.
+    const win::WriterCheck readers = win::OtherReadersOf(h.get());
+    if (readers.error) return Fail(r, readers.error);
+    if (!readers.writers.empty()) {
+      r.readers = readers.writers;
+      return Fail(r, Win32Error(ERROR_ACCESS_DENIED));
     }
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(h.get(), &size)) return Fail(r, LastError());

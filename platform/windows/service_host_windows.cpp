@@ -188,6 +188,12 @@ class ScmServiceHost final : public ServiceHost {
     return deleted;
   }
 
+  // The installer registers the service through Install as well.
+  bool InstalledByPackage() override { return false; }
+
+  // The service control manager keeps no status line for a service.
+  void ReportStatus(const std::string&) override {}
+
   void StartAsService(std::function<void()> on_start) override {
     const auto shared = TheShared();
     {

@@ -20,6 +20,9 @@ constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_
                                       FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER |
                                       GENERIC_WRITE | GENERIC_ALL;
 
+// Rights that let a trustee read what the object holds.
+constexpr ACCESS_MASK kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
+
 bool SidFromString(const wchar_t* text, std::vector<BYTE>& out) {
   PSID sid = nullptr;
   if (!::ConvertStringSidToSidW(text, &sid)) return false;
@@ -106,18 +109,34 @@ std::string OtherWritersInDescriptor(PSECURITY_DESCRIPTOR sd, PSID self) {
   return writers;
 }
 
-WriterCheck OtherWritersOf(const std::wstring& path) {
-  WriterCheck check;
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  const DWORD rc = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                           nullptr, nullptr, nullptr, nullptr, &sd);
-  if (rc != ERROR_SUCCESS) {
-    check.error = Win32Error(rc);
-    return check;
+std::string OtherReadersInDescriptor(PSECURITY_DESCRIPTOR sd, PSID self) {
+  std::string readers;
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  ::GetSecurityDescriptorOwner(sd, &owner, &defaulted);
+  BOOL present = FALSE;
+  PACL dacl = nullptr;
+  if (!::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted)) return "everyone";
+  if (!present || dacl == nullptr) return "everyone";
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* raw = nullptr;
+    if (!::GetAce(dacl, i, &raw)) continue;
+    const auto* header = static_cast<const ACE_HEADER*>(raw);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    if (header->AceFlags & INHERIT_ONLY_ACE) continue;
+    const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
+    if ((ace->Mask & kReadRights) == 0) continue;
+    PSID sid = const_cast<DWORD*>(&ace->SidStart);
+    if (owner != nullptr && ::EqualSid(sid, owner)) continue;
+    if (!Trusted(sid, self)) Add(readers, NameOf(sid));
   }
-  std::unique_ptr<void, decltype(&::LocalFree)> holder(sd, ::LocalFree);
+  return readers;
+}
 
+namespace {
+
+// This process's account, as a SID's bytes; empty when it cannot be read.
+std::vector<BYTE> SelfSid() {
   std::vector<BYTE> self;
   HANDLE token = nullptr;
   if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
@@ -131,6 +150,39 @@ WriterCheck OtherWritersOf(const std::wstring& path) {
     }
     ::CloseHandle(token);
   }
+  return self;
+}
+
+}  // namespace
+
+WriterCheck OtherReadersOf(HANDLE file) {
+  WriterCheck check;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD rc = ::GetSecurityInfo(file, SE_FILE_OBJECT,
+                                     OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                     nullptr, nullptr, nullptr, nullptr, &sd);
+  if (rc != ERROR_SUCCESS) {
+    check.error = Win32Error(rc);
+    return check;
+  }
+  std::unique_ptr<void, decltype(&::LocalFree)> holder(sd, ::LocalFree);
+  std::vector<BYTE> self = SelfSid();
+  check.writers = OtherReadersInDescriptor(sd, self.empty() ? nullptr : self.data());
+  return check;
+}
+
+WriterCheck OtherWritersOf(const std::wstring& path) {
+  WriterCheck check;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD rc = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                           nullptr, nullptr, nullptr, nullptr, &sd);
+  if (rc != ERROR_SUCCESS) {
+    check.error = Win32Error(rc);
+    return check;
+  }
+  std::unique_ptr<void, decltype(&::LocalFree)> holder(sd, ::LocalFree);
+  std::vector<BYTE> self = SelfSid();
   check.writers = OtherWritersInDescriptor(sd, self.empty() ? nullptr : self.data());
   return check;
 }

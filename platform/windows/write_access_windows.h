@@ -24,4 +24,13 @@ std::string OtherWritersInDescriptor(PSECURITY_DESCRIPTOR sd, PSID self);
 // The same for a file or folder on disk, with this process's account as `self`.
 WriterCheck OtherWritersOf(const std::wstring& path);
 
+// Every allowing entry of the DACL that lets someone other than SYSTEM,
+// Administrators, TrustedInstaller, the owner or `self` read the data. A
+// missing DACL lets everyone read.
+std::string OtherReadersInDescriptor(PSECURITY_DESCRIPTOR sd, PSID self);
+
+// The same for an open file (opened with READ_CONTROL), with this process's
+// account as `self`.
+WriterCheck OtherReadersOf(HANDLE file);
+
 }  // namespace ebbmark::win

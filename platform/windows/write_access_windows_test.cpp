@@ -64,6 +64,34 @@ TEST(WindowsWriteAccessTest, AnyoneElseWhoCanChangeItIsNamed) {
   EXPECT_EQ(OtherWritersInDescriptor(&open, nullptr), "everyone");
 }
 
+std::string Readers(const std::wstring& sddl) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd,
+                                                              nullptr))
+    return "<bad SDDL>";
+  std::string readers = OtherReadersInDescriptor(sd, nullptr);
+  ::LocalFree(sd);
+  return readers;
+}
+
+// A password file is for its owner, SYSTEM and Administrators alone.
+TEST(WindowsWriteAccessTest, ReadersBesidesOwnerAndAdministratorsAreNamed) {
+  // As the secret store writes it, and owned by the user who saved it.
+  EXPECT_EQ(Readers(L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)"), "");
+  EXPECT_EQ(Readers(L"O:S-1-5-21-1-2-3-1001D:P(A;;FA;;;SY)(A;;FR;;;S-1-5-21-1-2-3-1001)"), "");
+  // Inherited from a folder users may read, or granted outright.
+  EXPECT_FALSE(Readers(L"O:SYD:(A;;FA;;;SY)(A;ID;0x1200a9;;;BU)").empty());
+  EXPECT_FALSE(Readers(L"O:SYD:(A;;FA;;;SY)(A;;GR;;;WD)").empty());
+  EXPECT_FALSE(Readers(L"O:SYD:(A;;FA;;;SY)(A;;0x1;;;S-1-5-21-1-2-3-1002)").empty());
+  // Rights that show names or attributes only give nothing away.
+  EXPECT_EQ(Readers(L"O:SYD:(A;;FA;;;SY)(A;;0x80;;;WD)"), "");
+  EXPECT_EQ(Readers(L"O:SYD:(A;;FA;;;SY)(D;;FA;;;WD)"), "") << "a denying entry grants nothing";
+  SECURITY_DESCRIPTOR open{};
+  ::InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+  ::SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+  EXPECT_EQ(OtherReadersInDescriptor(&open, nullptr), "everyone");
+}
+
 TEST(WindowsWriteAccessTest, TheProgramsOwnAccountIsTrusted) {
   const wchar_t* self = L"S-1-5-21-1-2-3-1001";
   EXPECT_EQ(Writers(L"O:S-1-5-21-1-2-3-1001D:(A;;FA;;;S-1-5-21-1-2-3-1001)", self), "");

@@ -15,10 +15,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "base/mail_request.h"
 #include "service/mail/curl_send.h"
+#include "service/mail/transient_account.h"
 
 namespace {
 
@@ -27,18 +29,27 @@ using ebbmark::MailResult;
 constexpr int kErrorPrivileges = 10013;  // the socket control's "permission denied"
 constexpr int kErrorRequest = 10022;     // "invalid argument"
 
-// The package's own account when there is one, else nobody.
+// The package's own account when there is one, else a uid of this run's
+// own that no process and no account has (see transient_account.h).
 bool DropPrivileges(std::string& why) {
   if (::geteuid() != 0) return true;
-  const passwd* pw = ::getpwnam("ebbmark");
-  if (pw == nullptr) pw = ::getpwnam("nobody");
-  if (pw == nullptr) {
-    why = "no unprivileged account to send mail as";
-    return false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (const passwd* pw = ::getpwnam("ebbmark")) {
+    uid = pw->pw_uid;
+    gid = pw->pw_gid;
+  } else {
+    std::random_device seed;
+    const auto picked =
+        ebbmark::PickTransientUid(ebbmark::IdsInUse(), seed(), ebbmark::NumberTaken);
+    if (!picked) {
+      why = "no unused account number to send mail as";
+      return false;
+    }
+    uid = *picked;
+    gid = static_cast<gid_t>(*picked);
   }
-  const uid_t uid = pw->pw_uid;
-  const gid_t gid = pw->pw_gid;
-  if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0 ||
+  if (uid == 0 || ::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0 ||
       ::setuid(0) == 0) {
     why = std::string("could not leave the administrator account: ") + std::strerror(errno);
     return false;

@@ -32,16 +32,25 @@ def give_to_nobody(path):
     os.chown(path, NOBODY.pw_uid, NOBODY.pw_gid)
 
 
+def let_nobody_write(path):
+    """Root still owns it and no mode bit changes: an ACL entry alone lets nobody in."""
+    subprocess.run(["setfacl", "-m", "u:nobody:rwx", str(path)], check=True)
+
+
 @as_root
-@pytest.mark.parametrize("untrusted", ["settings file", "run file", "run file's folder"])
+@pytest.mark.parametrize("untrusted,how", [("settings file", give_to_nobody),
+                                           ("run file", give_to_nobody),
+                                           ("run file's folder", give_to_nobody),
+                                           ("run file", let_nobody_write),
+                                           ("run file's folder", let_nobody_write)])
 def test_a_file_others_can_change_is_not_run_but_the_computer_still_shuts_down(home, procs,
-                                                                             untrusted):
+                                                                             untrusted, how):
     script, marker = run_file(home)
     relay = procs.relay("--scenario", scenario(home, DRAIN))
     armed(home, relay, ExecuteFile=script)
     changed = {"settings file": home.ini, "run file": script,
                "run file's folder": os.path.dirname(script)}[untrusted]
-    give_to_nobody(changed)
+    how(changed)
 
     svc = procs.service(home, "debug")
     assert svc.wait(40) == 0, svc.out.text()
@@ -121,6 +130,25 @@ def test_an_unusable_address_sends_no_mail_and_says_which_setting(home, procs, s
         (2, f"The {setting} setting does not hold a usable email address. No email is sent until "
             "it is corrected.")]
     assert home.power() == [{"action": "shutdown", "force": True}]
+
+
+@linux_only("the Windows password file is encrypted for the machine; its ACL is checked there")
+def test_a_password_file_others_can_read_is_not_used(home, procs, smtp):
+    secret = home.path / "smtp.secret"
+    secret.write_text("s3cret")
+    secret.chmod(0o644)
+    relay = procs.relay("--scenario", scenario(home, DRAIN))
+    armed(home, relay, smtp, SMTPUser="alerts@example.test")
+    svc = procs.service(home, "debug")
+    assert svc.wait(40) == 0, svc.out.text()
+    assert smtp.messages == [], "no sign-in, and no mail"
+    refusals = [e for e in home.events() if "is not used" in e["text"]]
+    assert refusals, [e["text"] for e in home.events()]
+    assert all(f"the password file {secret} is not used, since " in e["text"] and
+               f"can read it; make it readable by its owner only (chmod 600 {secret})" in e["text"]
+               for e in refusals)
+    assert not any("s3cret" in e["text"] for e in home.events())
+    assert home.power() == [{"action": "shutdown", "force": True}], "the rest still happens"
 
 
 @as_root

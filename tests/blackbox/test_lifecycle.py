@@ -2,8 +2,11 @@
 
 import os
 import signal
+import socket
 import stat
 import time
+
+import pytest
 
 from conftest import SVC_CMD, linux_only, wait_for
 
@@ -33,6 +36,7 @@ def test_settings_change_gives_one_record_per_new_time(home, procs):
     assert svc.proc.poll() is None
 
 
+@pytest.mark.bound
 def test_run_by_hand_outside_systemd_ends_after_a_second(home, procs):
     home.write_settings()
     for args in ([], ["Debug"], ["install "]):
@@ -44,6 +48,7 @@ def test_run_by_hand_outside_systemd_ends_after_a_second(home, procs):
         assert "debug" in svc.out.text() and "install" in svc.out.text()
 
 
+@pytest.mark.bound
 @linux_only("a POSIX signal ends the Wine process itself, not the program in order")
 def test_sigterm_ends_debug_mode_at_once(home, procs):
     home.write_settings()
@@ -66,12 +71,40 @@ def test_sigint_ends_debug_mode(home, procs):
     assert svc.wait(15) == 0  # Wine under load can take several seconds
 
 
+@linux_only("systemd's notification socket exists only on Linux")
+def test_the_status_line_tells_systemd_what_the_service_waits_for(home, procs):
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    path = home.path / "notify"
+    sock.bind(str(path))
+    sock.settimeout(0.5)
+    home.write_settings(TCPHost="")
+    svc = procs.service(home, NOTIFY_SOCKET=path)
+    got = []
+    deadline = time.monotonic() + 15
+    while time.monotonic() < deadline and not any(m.startswith("STATUS=") for m in got):
+        try:
+            got.append(sock.recv(4096).decode())
+        except socket.timeout:
+            pass
+    sock.close()
+    assert "READY=1" in got, got
+    assert (f"STATUS=No relay configured: set TCPHost in {home.ini}, or use the Ebbmark window"
+            in got), got
+    assert home.texts("No relay") == [], "a status line, no event record"
+    svc.signal(signal.SIGTERM)
+    assert svc.wait(10) == 0
+
+
 STANDIN = """#!/bin/sh
 echo "$*" >> "$SYSTEMCTL_LOG"
 case "$1" in
   show)
-    if [ -f "$EBBMARK_SYSTEMD_UNIT_DIR/ebbmark.service" ]; then
+    if [ -n "$STANDIN_FRAGMENT" ]; then
       echo LoadState=loaded; echo "ActiveState=${STANDIN_ACTIVE:-inactive}"
+      echo "FragmentPath=$STANDIN_FRAGMENT"
+    elif [ -f "$EBBMARK_SYSTEMD_UNIT_DIR/ebbmark.service" ]; then
+      echo LoadState=loaded; echo "ActiveState=${STANDIN_ACTIVE:-inactive}"
+      echo "FragmentPath=$EBBMARK_SYSTEMD_UNIT_DIR/ebbmark.service"
     else
       echo LoadState=not-found; echo ActiveState=inactive
     fi ;;
@@ -125,6 +158,19 @@ def test_install_and_uninstall_through_systemctl(home, procs):
     svc = procs.service(home, "uninstall", **env)
     assert svc.wait(5) == 1
     assert "Could not uninstall the Ebbmark service. Either the Ebbmark service is not installed," in svc.out.text()
+
+
+@linux_only("a package's unit folder exists only under systemd")
+def test_uninstall_leaves_a_packaged_service_alone(home, procs):
+    unit, log, env = _standin(home)
+    for word in ("uninstall", "remove"):
+        svc = procs.service(home, word, **env, STANDIN_ACTIVE="active",
+                            STANDIN_FRAGMENT="/lib/systemd/system/ebbmark.service")
+        assert svc.wait(5) == 1, word
+        assert ("The Ebbmark service was installed by a package; remove it with: apt remove ebbmark"
+                in svc.out.text()), svc.out.text()
+    changes = [c for c in _calls(log) if c.split()[0] not in ("show", "is-enabled", "is-active")]
+    assert changes == [], "the package's service is neither stopped nor disabled"
 
 
 def test_silent_variants_say_nothing(home, procs):

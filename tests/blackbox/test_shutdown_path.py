@@ -59,6 +59,7 @@ def stalling():
         s.stop()
 
 
+@pytest.mark.bound
 def test_a_stalling_mail_server_holds_up_the_power_action_at_most_the_budget(
         tmp_path, procs, stalling):
     # The three stalls run side by side, each with its own relay and service.
@@ -115,6 +116,7 @@ def test_a_notice_handed_over_before_the_end_still_arrives(home, procs, stalling
     assert home.texts('The email "') == []
 
 
+@pytest.mark.bound
 def test_a_dead_mail_server_costs_the_end_at_most_the_drain_time(home, procs, stalling):
     server = stalling("silent")
     relay = procs.relay("--verbose", "--scenario", scenario(home, DO_NOTHING))
@@ -130,6 +132,7 @@ def test_a_dead_mail_server_costs_the_end_at_most_the_drain_time(home, procs, st
     assert len(warnings) == 1, home.texts()
 
 
+@pytest.mark.bound
 @linux_only("a POSIX signal ends the Wine process itself")
 def test_sigterm_with_a_notice_queued_ends_within_the_drain_time(home, procs, stalling):
     server = stalling("silent")

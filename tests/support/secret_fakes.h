@@ -14,14 +14,19 @@ namespace ebbmark::testing {
 class FakeSecretStore : public SecretStore {
  public:
   std::map<std::string, std::string> files;
-  std::set<std::string> unreadable;  // Read gives Error
-  std::error_code write_error;       // every Write and Remove fails with it
-  std::vector<std::string> reads;    // the paths read, in order
+  std::set<std::string> unreadable;            // Read gives Error
+  std::map<std::string, std::string> exposed;  // Read gives Error: others can read it
+  std::error_code write_error;                 // every Write and Remove fails with it
+  std::vector<std::string> reads;              // the paths read, in order
 
   SecretRead Read(const std::string& path) override {
     reads.push_back(path);
     SecretRead r;
-    if (unreadable.count(path) != 0) {
+    if (const auto it = exposed.find(path); it != exposed.end()) {
+      r.status = SecretRead::Status::Error;
+      r.error = std::make_error_code(std::errc::permission_denied);
+      r.readers = it->second;
+    } else if (unreadable.count(path) != 0) {
       r.status = SecretRead::Status::Error;
       r.error = std::make_error_code(std::errc::permission_denied);
     } else if (const auto it = files.find(path); it != files.end()) {

@@ -174,7 +174,11 @@ class FakeServiceHost : public ServiceHost {
   bool started_by_manager = false;
   std::function<void()> on_start, on_stop;
   bool Install() override { return ++installs, install_ok; }
+  bool packaged = false;
+  std::vector<std::string> statuses;
   bool Uninstall() override { return ++uninstalls, uninstall_ok; }
+  bool InstalledByPackage() override { return packaged; }
+  void ReportStatus(const std::string& text) override { statuses.push_back(text); }
   void StartAsService(std::function<void()> cb) override {
     on_start = cb;
     if (started_by_manager) cb();
