@@ -80,7 +80,7 @@ struct SnapshotInputs {
   StatusTable table;  // the relay stream's table
   Stamp now;          // the tick's moment: judges the battery monitor's freshness
   // The relay link is in its error state: no known line for 30 seconds, or
-  // never connected (see LinkInError).
+  // never connected (LinkInError).
   bool link_error = true;
   // A trigger sequence has begun since the service started (latched by the service).
   bool trigger_begun = false;
@@ -90,9 +90,9 @@ struct SnapshotInputs {
 
 Snapshot BuildSnapshot(const SnapshotInputs& in);
 
-// The link's error state as the server judges it: no line of a known record
-// kind yet, or none for 30 seconds (`last_data` is StatusStream::LastDataStamp).
-bool LinkInError(const OptTime& last_data, const Stamp& now);
+// The relay link's error state, as the server shows it: no record accepted
+// since the service started, or no line of a known kind for 30 seconds.
+bool LinkInError(const StatusStream& stream, const Stamp& now);
 
 // The description GET DESC gives for a variable this system serves;
 // "Description unavailable" for any other name.
