@@ -140,12 +140,14 @@ Session::Reply Session::Handle(std::string_view line, const Snapshot& snapshot,
       if (!is_device(2)) return {Err("UNKNOWN-UPS")};
       const std::string& name = w[3];
       if (sub == "CMDDESC") return {Err("CMD-NOT-SUPPORTED")};
+      if (sub == "VAR" && snapshot.stale) return {Err("DATA-STALE")};
+      // Only names the device has are ever written back: a name a client
+      // made up could hold blanks or quotes and break the answer's form.
+      const std::string* value = FindValue(snapshot, name);
+      if (!value) return {Err("VAR-NOT-SUPPORTED")};
       if (sub == "DESC") {
         return {"DESC " + device + " " + name + " " + QuoteValue(DescribeVariable(name)) + "\n"};
       }
-      if (sub == "VAR" && snapshot.stale) return {Err("DATA-STALE")};
-      const std::string* value = FindValue(snapshot, name);
-      if (!value) return {Err("VAR-NOT-SUPPORTED")};
       if (sub == "VAR") return {"VAR " + device + " " + name + " " + QuoteValue(*value) + "\n"};
       const VariableInfo* info = FindVariable(name);
       return {"TYPE " + device + " " + name + " " +

@@ -129,7 +129,8 @@ TEST(NutSessionTest, AnswersEveryVerb) {
       {"GET DESC ebbmark ups.status", "DESC ebbmark ups.status \"UPS status\"\n"},
       {"GET DESC ebbmark battery.charge",
        "DESC ebbmark battery.charge \"Battery state of charge (percent)\"\n"},
-      {"GET DESC ebbmark x.y", "DESC ebbmark x.y \"Description unavailable\"\n"},
+      {"GET DESC ebbmark x.y", "ERR VAR-NOT-SUPPORTED\n"},
+      {R"(GET DESC ebbmark "a b")", "ERR VAR-NOT-SUPPORTED\n"},
       {"GET DESC ups ups.status", "ERR UNKNOWN-UPS\n"},
       {"GET UPSDESC ebbmark", "UPSDESC ebbmark \"Inverter room\"\n"},
       {"GET UPSDESC ups", "ERR UNKNOWN-UPS\n"},
@@ -196,6 +197,7 @@ TEST(NutSessionTest, StaleDataRefusesValuesOnly) {
   EXPECT_EQ(answer("LIST VAR ups"), "ERR UNKNOWN-UPS\n");
   EXPECT_EQ(answer("LIST UPS"), "BEGIN LIST UPS\nUPS ebbmark \"Inverter room\"\nEND LIST UPS\n");
   EXPECT_EQ(answer("GET TYPE ebbmark battery.charge"), "TYPE ebbmark battery.charge NUMBER\n");
+  EXPECT_EQ(answer("GET DESC ebbmark ups.status"), "DESC ebbmark ups.status \"UPS status\"\n");
   EXPECT_EQ(answer("NETVER"), "1.3\n");
 }
 
@@ -426,6 +428,7 @@ TEST(NutSnapshotTest, ShowsTheSiteUnderNutNamesSorted) {
   for (const auto& [name, value] : s.vars) {
     EXPECT_NE(DescribeVariable(name), "Description unavailable") << name;
   }
+  EXPECT_EQ(DescribeVariable("input.frequency"), "Description unavailable");
 }
 
 TEST(NutSnapshotTest, LeavesOutWhatTheRelayHasNotGiven) {
