@@ -189,6 +189,7 @@ Session::Reply Session::Handle(std::string_view line, const Snapshot& snapshot,
   if (verb == "USERNAME") {
     if (w.size() != 2) return {Err("INVALID-ARGUMENT")};
     if (username_) return {Err("ALREADY-SET-USERNAME")};
+    if (w[1].empty()) return {Err("INVALID-USERNAME")};
     username_ = w[1];
     return {"OK\n"};
   }

@@ -155,6 +155,8 @@ TEST(NutSessionTest, AnswersEveryVerb) {
       {"INSTCMD ebbmark load.off.delay 120", "ERR CMD-NOT-SUPPORTED\n"},
       {"INSTCMD ups load.off", "ERR UNKNOWN-UPS\n"},
       {"INSTCMD ebbmark", "ERR INVALID-ARGUMENT\n"},
+      {R"(USERNAME "")", "ERR INVALID-USERNAME\n"},
+      {"USERNAME", "ERR INVALID-ARGUMENT\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
