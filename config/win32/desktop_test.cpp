@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/win32/native_window.h"
+#include "config/win32/screen_shot_test.h"
 
 namespace ebbmark::win32view {
 namespace {
@@ -54,41 +55,6 @@ TEST(Win32DesktopTest, ASecondCopyBringsTheFirstsWindowToTheFront) {
 
 namespace {
 
-// The 24-bit picture of the screen under `window`, as a BMP file.
-void SaveShot(HWND window, const std::string& path) {
-  RECT r{};
-  ::GetWindowRect(window, &r);
-  const int w = r.right - r.left, h = r.bottom - r.top;
-  HDC screen = ::GetDC(nullptr);
-  HDC mem = ::CreateCompatibleDC(screen);
-  BITMAPINFO bi{};
-  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-  bi.bmiHeader.biWidth = w;
-  bi.bmiHeader.biHeight = h;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 24;
-  void* bits = nullptr;
-  HBITMAP bmp = ::CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = ::SelectObject(mem, bmp);
-  ::BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-  ::GdiFlush();
-  const DWORD row = ((w * 3 + 3) / 4) * 4;
-  BITMAPFILEHEADER fh{};
-  fh.bfType = 0x4D42;
-  fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
-  fh.bfSize = fh.bfOffBits + row * h;
-  if (FILE* f = std::fopen(path.c_str(), "wb")) {
-    std::fwrite(&fh, sizeof fh, 1, f);
-    std::fwrite(&bi.bmiHeader, sizeof bi.bmiHeader, 1, f);
-    std::fwrite(bits, row, h, f);
-    std::fclose(f);
-  }
-  ::SelectObject(mem, old);
-  ::DeleteObject(bmp);
-  ::DeleteDC(mem);
-  ::ReleaseDC(nullptr, screen);
-}
-
 struct BoxSeen {
   std::wstring title;
   std::string shot;  // BMP path, or empty
@@ -133,7 +99,7 @@ TEST(Win32DesktopTest, MessageBoxesSitOnTheirWindowWideEnoughForTheirTitles) {
   };
   for (const auto& b : boxes) {
     BoxSeen seen{std::wstring(b.title, b.title + std::string(b.title).size()),
-                 shots ? std::string(shots) + "\\" + b.shot + ".bmp" : std::string()};
+                 shots ? std::string(shots) + "/" + b.shot + ".bmp" : std::string()};
     g_seen = &seen;
     ::SetTimer(nullptr, 0, 300, &LookAtTheBox);
     dialogs.Show(b.title, b.text, DialogButtons::Ok, DialogIcon::Information);

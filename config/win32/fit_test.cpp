@@ -17,6 +17,7 @@
 #include "config/model/frm_email.h"
 #include "config/model/frm_find_servers.h"
 #include "config/win32/native_window.h"
+#include "config/win32/screen_shot_test.h"
 #include "platform/service_watch.h"
 #include "tests/support/config_fakes.h"
 #include "tests/support/fake_file_system.h"
@@ -192,6 +193,7 @@ TEST_F(Win32FitTest, MainWindowWithItsLongestTexts) {
       EXPECT_EQ(Misfits(view.Hwnd(), dpi), std::vector<std::string>()) << dpi << " DPI";
     }
     EXPECT_EQ(Touching(view.Hwnd(), dpi), std::vector<std::string>()) << dpi << " DPI";
+    MaybeShoot(view.Hwnd(), "win32_main_" + std::to_string(dpi));
   }
 }
 
@@ -206,6 +208,7 @@ TEST_F(Win32FitTest, EmailWindow) {
     ChangeDpi(view.Hwnd(), dpi);
     EXPECT_EQ(Misfits(view.Hwnd(), dpi), std::vector<std::string>()) << dpi << " DPI";
     EXPECT_EQ(Touching(view.Hwnd(), dpi), std::vector<std::string>()) << dpi << " DPI";
+    MaybeShoot(view.Hwnd(), "win32_email_" + std::to_string(dpi));
   }
 }
 
@@ -229,6 +232,7 @@ TEST_F(Win32FitTest, FinderWithEveryNoteAndHint) {
       model.txtAddress.SetText(typed);
       check(dpi, typed);
     }
+    MaybeShoot(view.Hwnd(), "win32_finder_address_" + std::to_string(dpi));
     rig.sockets.last->Answer("\nTCP,shed-relay-in-the-garden,65535,10,0,10\r", "192.168.100.200");
     model.lstServers.SetListIndex(0);
     check(dpi, "selected");
