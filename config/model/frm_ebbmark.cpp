@@ -166,9 +166,9 @@ void FrmEbbmark::Layout() {
   lblExecute.SetCaption("Run file:");
   lblExecute.SetGeometry({120, 240, 615, kRowHeight});
   // The box leaves room for the chooser's button; a path scrolls in it.
-  txtExecute.SetGeometry({840, 240, 1635, kFrameTextHeight});
+  txtExecute.SetGeometry({840, 240, 1560, kFrameTextHeight});
   cmdBrowse.SetCaption(ebbmark_texts::kBrowse);
-  cmdBrowse.SetGeometry({2520, 225, 780, kComboHeight});
+  cmdBrowse.SetGeometry({2445, 225, 855, kComboHeight});
   cmdBrowse.SetToolTip("Choose the run file");
   cmdBrowse.SetVisible(false);
   lblRunDelay.SetCaption("Wait:");

@@ -544,7 +544,7 @@ void ViewTest::BrowseChoosesTheRunFile() {
     QCOMPARE(chooser->windowTitle(), QStringLiteral("Choose the run file"));
     chooser->selectFile(run_file);
     chose = true;
-    chooser->accept();
+    QMetaObject::invokeMethod(chooser, "accept", Qt::QueuedConnection);
   });
   QTest::mouseClick(browse, Qt::LeftButton);
   QVERIFY(chose);
@@ -765,10 +765,19 @@ void ViewTest::ADesktopUserSavesTheSignInThroughTheHelperAndTheWindowStaysLive()
   QTRY_VERIFY_WITH_TIMEOUT(Find<QLabel>(main, "lblACInput")->text().endsWith("v AC"), kWaitMs);
 
   InModal(main, "oToolbar_Email", [&](QWidget* dialog) {
-    Find<QLineEdit>(dialog, "txtUser")->setText(QStringLiteral("shed@example.org"));
-    Find<QComboBox>(dialog, "cboSecurity")->setCurrentIndex(1);
-    Find<QLineEdit>(dialog, "txtPassword")->setText(QStringLiteral("app password 7"));
+    // Typed and chosen as a user does.
+    auto* user = Find<QLineEdit>(dialog, "txtUser");
+    user->setFocus();
+    QTest::keyClicks(user, QStringLiteral("shed@example.org"));
+    auto* security = Find<QComboBox>(dialog, "cboSecurity");
+    security->setFocus();
+    QTest::keyClick(security, Qt::Key_Down);
+    QCOMPARE(security->currentIndex(), 1);
+    auto* password = Find<QLineEdit>(dialog, "txtPassword");
+    password->setFocus();
+    QTest::keyClicks(password, QStringLiteral("app password 7"));
   });
+  QCOMPARE(program.Model().Settings().SMTPUser, std::string("shed@example.org"));
   QVERIFY(save->isEnabled());
 
   // From here on the window is a desktop user's: it may read the folder,

@@ -69,6 +69,9 @@ std::vector<std::string> Misfits(HWND top, int dpi) {
       case L'B':
         if ((style & BS_TYPEMASK) == BS_AUTOCHECKBOX || (style & BS_TYPEMASK) == BS_CHECKBOX)
           checks.push_back({text, r.right - ::MulDiv(18, dpi, 96)});
+        else if ((style & BS_TYPEMASK) == BS_PUSHBUTTON ||
+                 (style & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
+          checks.push_back({text, r.right - ::MulDiv(8, dpi, 96)});
         break;
       case L'E':
         // Boxes that show what the program computes; typing scrolls,
@@ -176,6 +179,8 @@ TEST_F(Win32FitTest, MainWindowWithItsLongestTexts) {
                                  dialogs, shell, tcp, instance, "", [] {}});
   testing::FakeHibernationCheck hibernation;
   model.UseHibernationCheck(&hibernation);
+  testing::FakeFileChooser chooser;  // the Browse… button shows
+  model.UseFileChooser(&chooser);
   model.Form_Load();
   NativeWindow view(model, NativeWindow::Options{});
   if (view.Hwnd() == nullptr) GTEST_SKIP() << "no desktop to create windows on";
