@@ -800,7 +800,7 @@ TEST_F(FrmEbbmarkTest, BrowseChoosesTheRunFileAsIfTyped) {
   fs.not_executable.insert("/home/op/notes.txt");
   Start(true);
   EXPECT_FALSE(frm->cmdBrowse.Visible()) << "no chooser, no button";
-  FakeFileChooser chooser;
+  testing::FakeFileChooser chooser;
   frm->UseFileChooser(&chooser);
   ASSERT_TRUE(frm->cmdBrowse.Visible());
   EXPECT_EQ(frm->cmdBrowse.Caption(), "Browse…");
