@@ -812,7 +812,7 @@ TEST_F(FrmEbbmarkTest, BrowseChoosesTheRunFileAsIfTyped) {
   EXPECT_EQ(chooser.asked[0].first, "Choose the run file");
   EXPECT_EQ(chooser.asked[0].second, "");
   EXPECT_EQ(frm->txtExecute.Text(), "");
-  EXPECT_FALSE(SaveEnabled());
+  EXPECT_EQ(settings.ExecuteFile, "");
 
   chooser.answers = {std::string(kRunFile), std::string("/home/op/notes.txt")};
   frm->cmdBrowse.Click();

@@ -282,6 +282,10 @@ void ViewTest::InModal(QWidget* main, const char* action_name,
 
 void ViewTest::TypedBlanksAreDroppedWhereTheUserTypes() {
   ebbmark::EbbmarkApp program;
+  // Root again before the program goes, whatever happened (its lock is root's).
+  const auto back_to_root = qScopeGuard([] {
+    if (::geteuid() != 0) (void)::seteuid(0);
+  });
   program.Start();
   QWidget* main = program.MainView()->Widget();
   QTRY_VERIFY_WITH_TIMEOUT(main->isVisible(), kWaitMs);
@@ -756,6 +760,10 @@ void ViewTest::ADesktopUserSavesTheSignInThroughTheHelperAndTheWindowStaysLive()
   });
 
   ebbmark::EbbmarkApp program;
+  // Root again before the program goes, whatever happened (its lock is root's).
+  const auto back_to_root = qScopeGuard([] {
+    if (::geteuid() != 0) (void)::seteuid(0);
+  });
   program.Start();
   QWidget* main = program.MainView()->Widget();
   QTRY_VERIFY_WITH_TIMEOUT(main->isVisible(), kWaitMs);
@@ -800,7 +808,11 @@ void ViewTest::ADesktopUserSavesTheSignInThroughTheHelperAndTheWindowStaysLive()
   const QString soc_before = soc_box->text();
   soc_bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);
   QVERIFY(soc_box->text() != soc_before);
-  QTRY_VERIFY_WITH_TIMEOUT(answerer.said.join('\n').contains("Settings saved!"), 60000);
+  QTRY_VERIFY2_WITH_TIMEOUT(
+      answerer.said.join('\n').contains("Settings saved!"),
+      qPrintable(answerer.said.join('\n') + "\npkexec asked: " +
+                 QString::fromUtf8(ReadAll(home.filePath(QStringLiteral("bin/pkexec.log"))))),
+      60000);
   const qint64 end = paints.Now();
   QCOMPARE(::seteuid(0), 0);
   qInfo("while polkit asked: %d paints in %lld ms, the longest stretch without one %lld ms",

@@ -83,20 +83,21 @@ void PlaceBox(HWND box, HWND owner, int width) {
   ::SetWindowPos(box, nullptr, x, y, w, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+// Runs after each message a window of this thread has handled: once the
+// box has handled WM_INITDIALOG, the system has laid it out, and it has not
+// been shown yet.
 LRESULT CALLBACK PlaceBoxHook(int code, WPARAM wparam, LPARAM lparam) {
   BoxPlacement* p = g_placement;
   if (p == nullptr) return 0;
   const HHOOK hook = p->hook;
-  if (code == HCBT_ACTIVATE) {
-    HWND box = reinterpret_cast<HWND>(wparam);
+  const auto* call = reinterpret_cast<const CWPRETSTRUCT*>(lparam);
+  if (code == HC_ACTION && call->message == WM_INITDIALOG) {
     wchar_t cls[16] = {};
-    ::GetClassNameW(box, cls, 16);
-    // The first dialog activated is the box itself.
+    ::GetClassNameW(call->hwnd, cls, 16);
     if (std::wstring(cls) == L"#32770") {
-      PlaceBox(box, p->owner, MessageBoxTitleWidth(p->title, DpiOf(box)));
+      PlaceBox(call->hwnd, p->owner, MessageBoxTitleWidth(p->title, DpiOf(call->hwnd)));
       ::UnhookWindowsHookEx(p->hook);
       p->hook = nullptr;
-      return 0;
     }
   }
   return ::CallNextHookEx(hook, code, wparam, lparam);
@@ -140,7 +141,8 @@ DialogAnswer ViewDialogs::Show(const std::string& title, const std::string& text
   const bool placing = g_placement == nullptr;
   if (placing) {
     g_placement = &placement;
-    placement.hook = ::SetWindowsHookExW(WH_CBT, &PlaceBoxHook, nullptr, ::GetCurrentThreadId());
+    placement.hook =
+        ::SetWindowsHookExW(WH_CALLWNDPROCRET, &PlaceBoxHook, nullptr, ::GetCurrentThreadId());
   }
   const int result = ::MessageBoxW(owner, wtext.c_str(), wtitle.c_str(), style);
   if (placing) {

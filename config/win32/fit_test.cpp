@@ -133,6 +133,8 @@ std::vector<std::string> Touching(HWND top, int dpi) {
   for (const auto& [label, lr] : controls) {
     const LONG_PTR style = ::GetWindowLongPtrW(label, GWL_STYLE);
     if (ClassOf(label) != L'S' || (style & (SS_RIGHT | SS_CENTER)) != 0) continue;
+    // Labels that wrap keep their text inside themselves.
+    if (lr.bottom - lr.top >= ::MulDiv(24, dpi, 96)) continue;
     const std::wstring text = TextOf(label);
     if (text.empty()) continue;
     const LONG text_right = lr.left + Extent(label, text);
