@@ -743,7 +743,8 @@ void ViewTest::ADesktopUserSavesTheSignInThroughTheHelperAndTheWindowStaysLive()
         "os.execv(helper, [helper] + sys.argv[2:])\n");
   }
   QFile::setPermissions(pkexec, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                    QFile::ReadOther | QFile::ExeOther);
+                                    QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                    QFile::ExeOther);
   const QByteArray old_home = qgetenv("EBBMARK_HOME");
   const QByteArray old_path = qgetenv("PATH");
   qputenv("EBBMARK_HOME", home.path().toUtf8());
