@@ -165,7 +165,12 @@ void FrmEbbmark::Layout() {
   fraSettings.SetGeometry({120, 3600, 4935, 2175});
   lblExecute.SetCaption("Run file:");
   lblExecute.SetGeometry({120, 240, 615, kRowHeight});
-  txtExecute.SetGeometry({840, 240, 2415, kFrameTextHeight});
+  // The box leaves room for the chooser's button; a path scrolls in it.
+  txtExecute.SetGeometry({840, 240, 1560, kFrameTextHeight});
+  cmdBrowse.SetCaption(ebbmark_texts::kBrowse);
+  cmdBrowse.SetGeometry({2445, 225, 855, kComboHeight});
+  cmdBrowse.SetToolTip("Choose the run file");
+  cmdBrowse.SetVisible(false);
   lblRunDelay.SetCaption("Wait:");
   lblRunDelay.SetGeometry({3360, 240, 495, kRowHeight});
   cboRunDelay.SetGeometry({3840, 240, 855, kComboHeight});
@@ -173,7 +178,8 @@ void FrmEbbmark::Layout() {
   // A wait means something only with a run file, and the box starts empty.
   cboRunDelay.SetEnabled(false);
   lblShutdownType.SetCaption("Action Type:");
-  lblShutdownType.SetGeometry({120, 600, 975, kRowHeight});
+  // Clear of the drop-down beside it, also at a high DPI.
+  lblShutdownType.SetGeometry({120, 600, 900, kRowHeight});
   cboShutdownType.SetGeometry({1080, 600, 2775, kComboHeight});
   cboShutdownType.SetListStyle(ComboBox::Style::DropDownList);
   chkForce.SetCaption("Force");
@@ -245,6 +251,7 @@ void FrmEbbmark::Wire() {
   hsbOptSOC.OnScroll = [this] { ShowSOC(); };
   hsbOptSOC.OnChange = [this] { hsbOptSOC_Change(); };
   txtExecute.OnChange = [this] { txtExecute_Change(); };
+  cmdBrowse.OnClick = [this] { cmdBrowse_Click(); };
   txtExecute.OnLostFocus = [this] {
     WarnIfNotExecutable();
     UpdateSaveButton();
@@ -557,6 +564,22 @@ void FrmEbbmark::txtExecute_Change() {
     run_file_cleared_ = true;
   }
   UpdateValidationColours();
+}
+
+void FrmEbbmark::UseFileChooser(FileChooser* chooser) {
+  chooser_ = chooser;
+  cmdBrowse.SetVisible(chooser != nullptr);
+}
+
+void FrmEbbmark::cmdBrowse_Click() {
+  if (chooser_ == nullptr) return;
+  const auto chosen = chooser_->ChooseFile(ebbmark_texts::kChooseRunFile, txtExecute.Text());
+  if (!chosen || chosen->empty()) return;
+  // As if typed and left: the box checks it, the settings take it, and a
+  // file the service would refuse to start is warned about at once.
+  txtExecute.SetText(*chosen);
+  WarnIfNotExecutable();
+  UpdateSaveButton();
 }
 
 void FrmEbbmark::WarnIfNotExecutable() {

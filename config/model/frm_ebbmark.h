@@ -67,6 +67,8 @@ inline constexpr const char* kServiceStarting = "Service: Starting ";
 inline constexpr const char* kServiceStopping = "Service: Stopping ";
 inline constexpr const char* kServiceNotInstalled = "Service: Not Installed ";
 inline constexpr const char* kServiceUnreachable = "Service: Unknown ";
+inline constexpr const char* kBrowse = "Browse…";
+inline constexpr const char* kChooseRunFile = "Choose the run file";
 }  // namespace ebbmark_texts
 
 class FrmEbbmark : public Window {
@@ -97,6 +99,9 @@ class FrmEbbmark : public Window {
   // Asked whenever "Hibernate" is chosen, so a computer that cannot
   // hibernate is warned about (nullptr: never asked, never warned).
   void UseHibernationCheck(HibernationCheck* check) { hibernation_ = check; }
+  // The platform's file chooser behind "Browse…" (nullptr: the button is
+  // hidden and the run file is typed).
+  void UseFileChooser(FileChooser* chooser);
 
   // Start-up: lays out the window, loads the settings when the service is
   // installed, and starts the link supervision. The program calls it once.
@@ -157,6 +162,7 @@ class FrmEbbmark : public Window {
   Frame fraSettings{this, "fraSettings"};
   Label lblExecute{this, "lblExecute", &fraSettings};
   TextBox txtExecute{this, "txtExecute", &fraSettings};
+  CommandButton cmdBrowse{this, "cmdBrowse", &fraSettings};
   Label lblRunDelay{this, "lblRunDelay", &fraSettings};
   ComboBox cboRunDelay{this, "cboRunDelay", &fraSettings};
   Label lblShutdownType{this, "lblShutdownType", &fraSettings};
@@ -247,6 +253,7 @@ class FrmEbbmark : public Window {
   void ShowTimer();
   void ShowSOC();
   void txtExecute_Change();
+  void cmdBrowse_Click();
 
   // Service side.
   void ServiceStateChanged();
@@ -269,6 +276,7 @@ class FrmEbbmark : public Window {
   SettingsStore store_;
   PrivilegedWriter* privileged_writer_ = nullptr;
   HibernationCheck* hibernation_ = nullptr;
+  FileChooser* chooser_ = nullptr;
   HibernateSupport hibernate_support_ = HibernateSupport::Unknown;
   bool asking_hibernation_ = false;
   SettingsRecord last_saved_;

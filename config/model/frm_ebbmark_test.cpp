@@ -794,6 +794,43 @@ TEST_F(FrmEbbmarkTest, SaveRefusesAnAddressTheServiceCouldNotUse) {
   EXPECT_EQ(fs.replace_count, writes + 1);
 }
 
+TEST_F(FrmEbbmarkTest, BrowseChoosesTheRunFileAsIfTyped) {
+  fs.Put(kRunFile, "#!/bin/sh\n");
+  fs.Put("/home/op/notes.txt", "");
+  fs.not_executable.insert("/home/op/notes.txt");
+  Start(true);
+  EXPECT_FALSE(frm->cmdBrowse.Visible()) << "no chooser, no button";
+  testing::FakeFileChooser chooser;
+  frm->UseFileChooser(&chooser);
+  ASSERT_TRUE(frm->cmdBrowse.Visible());
+  EXPECT_EQ(frm->cmdBrowse.Caption(), "Browse…");
+  dialogs.shown.clear();
+
+  // Cancelled: nothing changes.
+  frm->cmdBrowse.Click();
+  ASSERT_EQ(chooser.asked.size(), 1u);
+  EXPECT_EQ(chooser.asked[0].first, "Choose the run file");
+  EXPECT_EQ(chooser.asked[0].second, "");
+  EXPECT_EQ(frm->txtExecute.Text(), "");
+  EXPECT_EQ(settings.ExecuteFile, "");
+
+  chooser.answers = {std::string(kRunFile), std::string("/home/op/notes.txt")};
+  frm->cmdBrowse.Click();
+  EXPECT_EQ(frm->txtExecute.Text(), kRunFile);
+  EXPECT_EQ(frm->txtExecute.BackColour(), kGreen);
+  EXPECT_EQ(settings.ExecuteFile, kRunFile);
+  EXPECT_TRUE(SaveEnabled()) << "a chosen file is an edit to save";
+  EXPECT_TRUE(dialogs.shown.empty());
+
+  // The chooser opens where the box points; a file the service would not
+  // start is warned about at once, as when typed and left.
+  frm->cmdBrowse.Click();
+  EXPECT_EQ(chooser.asked.back().second, kRunFile);
+  EXPECT_EQ(settings.ExecuteFile, "/home/op/notes.txt");
+  ASSERT_EQ(dialogs.shown.size(), 1u);
+  EXPECT_EQ(dialogs.shown[0].title, "Run File");
+}
+
 TEST_F(FrmEbbmarkTest, ClearingTheRunFileBoxRemovesTheRunFileOnSave) {
   fs.Put(kRunFile, "#!/bin/sh\n");
   Start(true, false, Ini({{"ExecuteFile", kRunFile}, {"ExecuteDelay", "60"}}));

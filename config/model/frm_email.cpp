@@ -32,10 +32,12 @@ FrmEmail::FrmEmail(ToolWindowContext ctx)
     : Window("frmEmail", "Email Settings", 4875, 4335), ctx_(std::move(ctx)) {
   lblSMTPHost.SetGeometry({120, 180, 1215, 255});
   lblSMTPHost.SetCaption("SMTP Server:");
-  txtSMTPHost.SetGeometry({1380, 150, 2055, 285});
-  lblSMTPPort.SetGeometry({3555, 180, 435, 255});
+  txtSMTPHost.SetGeometry({1380, 150, 1935, 285});
+  lblSMTPPort.SetGeometry({3390, 180, 435, 255});
   lblSMTPPort.SetCaption("Port:");
-  txtSMTPPort.SetGeometry({4020, 150, 615, 285});
+  // Five digits whole, margins and border included: a port cut to four
+  // looks like another port.
+  txtSMTPPort.SetGeometry({3870, 150, 765, 285});
   txtSMTPPort.SetMaxLength(5);
   txtSMTPPort.SetText("25");
   lblFrom.SetGeometry({120, 570, 1215, 255});

@@ -1,14 +1,60 @@
 #include "config/qt/desktop_seams.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
+#include <QLocalSocket>
 #include <QMessageBox>
+#include <QScreen>
+#include <QSpacerItem>
 #include <QStandardPaths>
+#include <QStyle>
+#include <QTimer>
 #include <QUrl>
 
 namespace ebbmark {
+namespace {
+
+// What a title bar needs for `box`'s title: the text in the title font
+// (the desktop's; Qt's bold application font stands in for it), the
+// window's icon and its buttons, and a margin.
+int TitleWidth(const QWidget& box) {
+  QFont title_font = QApplication::font("QMdiSubWindowTitleBar");
+  title_font.setBold(true);
+  const int text = QFontMetrics(title_font).horizontalAdvance(box.windowTitle());
+  const int icon = box.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &box);
+  // Icon, close, maximise (greyed), minimise and the frame's padding.
+  return text + 4 * icon + 2 * QFontMetrics(title_font).averageCharWidth();
+}
+
+void CentreOn(QWidget& box, const QWidget& window) {
+  const QWidget* top = window.window();
+  if (!top->isVisible()) return;
+  const QRect over = top->frameGeometry();
+  QRect mine = box.frameGeometry();
+  mine.moveCenter(over.center());
+  // Kept on the window's screen, wholly.
+  if (const QScreen* screen = top->screen()) {
+    const QRect room = screen->availableGeometry();
+    mine.moveLeft(std::clamp(mine.left(), room.left(),
+                             std::max(room.left(), room.right() - mine.width() + 1)));
+    mine.moveTop(std::clamp(mine.top(), room.top(),
+                            std::max(room.top(), room.bottom() - mine.height() + 1)));
+  }
+  box.move(mine.topLeft());
+}
+
+}  // namespace
+
+// The width a message box needs for its title bar (tests compare with it).
+int MessageBoxTitleWidth(const QWidget& box) {
+  return TitleWidth(box);
+}
 
 DialogAnswer QtDialogs::Show(const std::string& title, const std::string& text,
                              DialogButtons buttons, DialogIcon icon) {
@@ -64,6 +110,17 @@ DialogAnswer QtDialogs::Show(const std::string& title, const std::string& text,
   box.setTextFormat(Qt::PlainText);
   box.setDefaultButton(default_button);
   box.setEscapeButton(escape_button);
+  // A box sizes itself by its text alone, and a window manager then cuts a
+  // longer title to a few letters: the box is made wide enough for it.
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+    grid->addItem(new QSpacerItem(TitleWidth(box), 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  }
+  // Centred on its window once shown and sized, also when that window has
+  // not been placed yet (at start-up) and the system would put it anywhere.
+  if (parent) {
+    QTimer::singleShot(0, &box, [&box, parent] { CentreOn(box, *parent); });
+  }
   switch (box.exec()) {
     case QMessageBox::Yes:
       return DialogAnswer::Yes;
@@ -101,10 +158,69 @@ bool LockFileInstanceCheck::AnotherInstanceRunning() {
   // A lock left by a copy that died is taken over at once; the lock of a
   // live copy never goes stale with age, however long it runs.
   lock_->setStaleLockTime(0);
-  if (lock_->tryLock(0)) return false;
+  if (lock_->tryLock(0)) {
+    Listen();
+    return false;
+  }
   // Only a live holder counts; any other failure (a folder that cannot be
   // written) lets this copy run.
-  return lock_->error() == QLockFile::LockFailedError;
+  if (lock_->error() != QLockFile::LockFailedError) return false;
+  KnockOnTheFirstCopy();
+  return true;
+}
+
+void LockFileInstanceCheck::Listen() {
+  server_ = std::make_unique<QLocalServer>();
+  // Only this user may knock; a socket left by a copy that died goes, as
+  // its lock did.
+  server_->setSocketOptions(QLocalServer::UserAccessOption);
+  QLocalServer::removeServer(SocketPath());
+  QObject::connect(server_.get(), &QLocalServer::newConnection, server_.get(), [this] {
+    while (QLocalSocket* knock = server_->nextPendingConnection()) {
+      // The knock is the whole message.
+      QObject::connect(knock, &QLocalSocket::disconnected, knock, &QObject::deleteLater);
+      knock->disconnectFromServer();
+      if (on_raise) on_raise();
+    }
+  });
+  // Without the socket the program still runs alone; a later copy then
+  // just ends, as it did before.
+  if (!server_->listen(SocketPath())) server_.reset();
+}
+
+void LockFileInstanceCheck::KnockOnTheFirstCopy() {
+  // Bounded: this copy is ending anyway, and a first copy that does not
+  // answer must not keep it.
+  QLocalSocket knock;
+  knock.connectToServer(SocketPath());
+  if (knock.waitForConnected(1000)) knock.disconnectFromServer();
+}
+
+void RaiseWindow(QWidget* window) {
+  if (window == nullptr) return;
+  QWidget* top = window->window();
+  if (top->isMinimized()) top->setWindowState(top->windowState() & ~Qt::WindowMinimized);
+  top->show();
+  top->raise();
+  top->activateWindow();
+  // A message box or helper window over it keeps the input; it comes up too.
+  if (QWidget* modal = QApplication::activeModalWidget(); modal && modal != top) {
+    modal->raise();
+    modal->activateWindow();
+  }
+}
+
+std::optional<std::string> QtFileChooser::ChooseFile(const std::string& title,
+                                                     const std::string& current) {
+  QWidget* parent = QApplication::activeModalWidget();
+  if (!parent) parent = QApplication::activeWindow();
+  if (!parent && fallback_parent) parent = fallback_parent();
+  QString start = QString::fromStdString(current);
+  if (start.isEmpty() || !QFileInfo::exists(QFileInfo(start).absolutePath()))
+    start = QDir::homePath();
+  const QString chosen = QFileDialog::getOpenFileName(parent, QString::fromStdString(title), start);
+  if (chosen.isEmpty()) return std::nullopt;
+  return QDir::toNativeSeparators(chosen).toStdString();
 }
 
 }  // namespace ebbmark

@@ -4,7 +4,10 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
+#include <QLocalServer>
 #include <QLockFile>
 #include <QString>
 
@@ -33,8 +36,20 @@ class QtShell final : public Shell {
   bool Open(const std::string& address_or_path) override;
 };
 
+// The desktop's file chooser (Qt's dialog, or the desktop's own through
+// Qt's platform theme), over the active window of the program.
+class QtFileChooser final : public FileChooser {
+ public:
+  std::function<QWidget*()> fallback_parent;
+  std::optional<std::string> ChooseFile(const std::string& title,
+                                        const std::string& current) override;
+};
+
 // One Ebbmark per user: a lock file in the user's runtime folder, which a
 // crashed copy leaves behind as a stale lock that the next start takes over.
+// The copy holding it listens on a local socket beside it; a later copy
+// knocks there before it ends, and the first one brings its window to the
+// front, so starting the program again is never silent.
 class LockFileInstanceCheck final : public InstanceCheck {
  public:
   // `path` empty: Ebbmark.lock in the runtime folder (XDG_RUNTIME_DIR, else
@@ -42,10 +57,26 @@ class LockFileInstanceCheck final : public InstanceCheck {
   explicit LockFileInstanceCheck(QString path = {});
   bool AnotherInstanceRunning() override;
   const QString& Path() const { return path_; }
+  // The local socket's path.
+  QString SocketPath() const { return path_ + QStringLiteral(".socket"); }
+
+  // Run (on Qt's loop) each time a later copy asks this one to show itself.
+  std::function<void()> on_raise;
 
  private:
+  void Listen();
+  void KnockOnTheFirstCopy();
+
   QString path_;
   std::unique_ptr<QLockFile> lock_;
+  std::unique_ptr<QLocalServer> server_;
 };
+
+// The least width a message box is given so its title bar holds its title.
+int MessageBoxTitleWidth(const QWidget& box);
+
+// Brings `window` (and whatever modal window stands over it) to the front,
+// restored when minimised.
+void RaiseWindow(QWidget* window);
 
 }  // namespace ebbmark

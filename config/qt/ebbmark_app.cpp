@@ -55,6 +55,13 @@ EbbmarkApp::EbbmarkApp() : tcp_(MakeTcpClient(io_)), service_(MakeServiceWatch(i
     if (!modal_views_.empty()) return modal_views_.back()->Widget();
     return main_view_ ? main_view_->Widget() : nullptr;
   };
+  chooser_.fallback_parent = dialogs_.fallback_parent;
+  model_->UseFileChooser(&chooser_);
+  // A later copy asks this one to show itself: the main window, and any
+  // window open over it, come to the front.
+  instance_.on_raise = [this] {
+    if (main_view_) RaiseWindow(main_view_->Widget());
+  };
   pump_ = std::make_unique<AsioPump>(io_);
 }
 

@@ -58,6 +58,7 @@ class EbbmarkApp {
   std::string help_path_;
   QtDialogs dialogs_;
   QtShell shell_;
+  QtFileChooser chooser_;
   LockFileInstanceCheck instance_;
   std::unique_ptr<TcpClient> tcp_;
   // Outlives the windows that follow it.

@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,8 +21,15 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 #include "config/model/frm_find_servers.h"
 #include "config/qt/asio_pump.h"
+#include "config/qt/desktop_seams.h"
 #include "config/qt/ebbmark_app.h"
 #include "config/qt/window_view.h"
 #include "tests/support/hibernation_fakes.h"
@@ -45,6 +53,13 @@ class ViewTest : public QObject {
   void TextsFitTheirBoxes();
   void FinderSelectsNothingUntilTheUserDoes();
   void FinderTakesATypedAddress();
+  void BrowseChoosesTheRunFile();
+  void MessageBoxesFitTheirTitlesCentredOnTheirWindow();
+  void ASecondCopyBringsTheFirstToTheFront();
+  // A desktop user's save through pkexec (a stand-in that, like the real
+  // one, gives the real helper root) and the helper: slow, polkit's
+  // password question stands 20 s.
+  void ADesktopUserSavesTheSignInThroughTheHelperAndTheWindowStaysLive();
   // Not a check: pictures of the five windows for a person to look at,
   // taken only when EBBMARK_SCREENSHOT_DIR names a folder.
   void Screenshots();
@@ -267,6 +282,10 @@ void ViewTest::InModal(QWidget* main, const char* action_name,
 
 void ViewTest::TypedBlanksAreDroppedWhereTheUserTypes() {
   ebbmark::EbbmarkApp program;
+  // Root again before the program goes, whatever happened (its lock is root's).
+  const auto back_to_root = qScopeGuard([] {
+    if (::geteuid() != 0) (void)::seteuid(0);
+  });
   program.Start();
   QWidget* main = program.MainView()->Widget();
   QTRY_VERIFY_WITH_TIMEOUT(main->isVisible(), kWaitMs);
@@ -326,10 +345,16 @@ QStringList ViewTest::Misfits(QWidget* top) {
     }
   }
   // Boxes that show what the program computes; what the user types scrolls.
+  // A box for a few characters (a port) shows as many as it takes whole.
   for (auto* edit : top->findChildren<QLineEdit*>()) {
-    if (edit->objectName().isEmpty() || !edit->isReadOnly()) continue;
-    fails(edit, QFontMetricsF(edit->font()).horizontalAdvance(edit->text()),
-          ebbmark::TextRoom(edit));
+    if (edit->objectName().isEmpty()) continue;
+    const QFontMetricsF fm(edit->font());
+    if (edit->maxLength() <= 5) {
+      fails(edit, fm.horizontalAdvance(QString(edit->maxLength(), QLatin1Char('0'))),
+            ebbmark::TextRoom(edit));
+    }
+    if (!edit->isReadOnly()) continue;
+    fails(edit, fm.horizontalAdvance(edit->text()), ebbmark::TextRoom(edit));
   }
   for (auto* check : top->findChildren<QCheckBox*>())
     fails(check, check->sizeHint().width(), check->width());
@@ -494,6 +519,326 @@ void ViewTest::FinderTakesATypedAddress() {
   QCOMPARE(rig.settings.TCPPort, 9999);
 }
 
+void ViewTest::BrowseChoosesTheRunFile() {
+  const QString run_file = QDir(dir_.path()).filePath(QStringLiteral("bin/on-battery.sh"));
+  {
+    QFile f(run_file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("#!/bin/sh\n");
+  }
+  QFile::setPermissions(run_file, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  ebbmark::EbbmarkApp program;
+  program.Start();
+  QWidget* main = program.MainView()->Widget();
+  QTRY_VERIFY_WITH_TIMEOUT(main->isVisible(), kWaitMs);
+  QTRY_VERIFY_WITH_TIMEOUT(main->findChild<QAction*>(QStringLiteral("oToolbar_Email"))->isEnabled(),
+                           kWaitMs);
+  auto* browse = Find<QPushButton>(main, "cmdBrowse");
+  auto* box = Find<QLineEdit>(main, "txtExecute");
+  QVERIFY(browse && box);
+  QVERIFY(browse->isVisible());
+  QCOMPARE(browse->text(), QStringLiteral("Browse…"));
+
+  // The desktop's chooser comes up over the window; the file picked in it
+  // lands in the box as if typed.
+  bool chose = false;
+  QTimer::singleShot(500, [&] {
+    auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    QVERIFY(chooser);
+    QCOMPARE(chooser->windowTitle(), QStringLiteral("Choose the run file"));
+    chooser->selectFile(run_file);
+    chose = true;
+    QMetaObject::invokeMethod(chooser, "accept", Qt::QueuedConnection);
+  });
+  QTest::mouseClick(browse, Qt::LeftButton);
+  QVERIFY(chose);
+  QCOMPARE(box->text(), run_file);
+  QCOMPARE(program.Model().Settings().ExecuteFile, run_file.toStdString());
+  QVERIFY(main->findChild<QAction*>(QStringLiteral("oToolbar_Save"))->isEnabled());
+  main->close();
+  QTRY_VERIFY_WITH_TIMEOUT(program.Ended(), kWaitMs);
+  QVERIFY2(unexpected_box_.isEmpty(), qPrintable(unexpected_box_));
+}
+
+void ViewTest::MessageBoxesFitTheirTitlesCentredOnTheirWindow() {
+  const QString folder = QString::fromLocal8Bit(qgetenv("EBBMARK_SCREENSHOT_DIR"));
+  QWidget window;
+  window.setWindowTitle(QStringLiteral("Ebbmark"));
+  window.resize(520, 420);
+  window.move(40, 30);
+  window.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&window));
+  ebbmark::QtDialogs dialogs;
+  dialogs.fallback_parent = [&window] { return &window; };
+  // Short texts under long titles: the box would be as narrow as its text.
+  const struct {
+    const char* title;
+    const char* text;
+    const char* shot;
+  } boxes[] = {
+      {"Save Settings", "Settings saved!", "message_saved"},
+      {"The settings have not been saved", "Port?", "message_title"},
+      {"Ebbmark Service",
+       "Could not ask the service manager whether the Ebbmark service is installed: no answer "
+       "in time. The settings are loaded and can be saved.",
+       "message_unreachable"},
+  };
+  for (const auto& b : boxes) {
+    bool seen = false;
+    QTimer::singleShot(400, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      QVERIFY(box);
+      seen = true;
+      QVERIFY2(box->width() >= ebbmark::MessageBoxTitleWidth(*box),
+               qPrintable(QStringLiteral("%1: %2 < %3")
+                              .arg(box->windowTitle())
+                              .arg(box->width())
+                              .arg(ebbmark::MessageBoxTitleWidth(*box))));
+      const QPoint off = box->frameGeometry().center() - window.frameGeometry().center();
+      QVERIFY2(off.manhattanLength() <= 4, qPrintable(QStringLiteral("%1: off centre by %2,%3")
+                                                          .arg(box->windowTitle())
+                                                          .arg(off.x())
+                                                          .arg(off.y())));
+      if (!folder.isEmpty()) QVERIFY(box->grab().save(folder + "/" + b.shot + ".png"));
+      box->accept();
+    });
+    dialogs.Show(b.title, b.text, ebbmark::DialogButtons::Ok, ebbmark::DialogIcon::Information);
+    QVERIFY2(seen, b.title);
+  }
+}
+
+void ViewTest::ASecondCopyBringsTheFirstToTheFront() {
+  const QString lock = QDir(dir_.path()).filePath(QStringLiteral("run/knock.lock"));
+  ebbmark::LockFileInstanceCheck first(lock);
+  int raised = 0;
+  first.on_raise = [&raised] { ++raised; };
+  QVERIFY(!first.AnotherInstanceRunning());
+  {
+    ebbmark::LockFileInstanceCheck second(lock);
+    QVERIFY(second.AnotherInstanceRunning());
+  }
+  QTRY_COMPARE_WITH_TIMEOUT(raised, 1, kWaitMs);
+  ebbmark::LockFileInstanceCheck third(lock);
+  QVERIFY(third.AnotherInstanceRunning());
+  QTRY_COMPARE_WITH_TIMEOUT(raised, 2, kWaitMs);
+
+  // The program itself: its window comes back in front of another one.
+  ebbmark::EbbmarkApp program;
+  program.Start();
+  QWidget* main = program.MainView()->Widget();
+  QTRY_VERIFY_WITH_TIMEOUT(main->isVisible(), kWaitMs);
+  QWidget other;
+  other.resize(200, 100);
+  other.show();
+  other.activateWindow();
+  QTRY_VERIFY_WITH_TIMEOUT(other.isActiveWindow(), kWaitMs);
+  ebbmark::LockFileInstanceCheck again;  // the program's own lock
+  QVERIFY(again.AnotherInstanceRunning());
+  QTRY_VERIFY_WITH_TIMEOUT(main->isActiveWindow(), kWaitMs);
+  main->close();
+  QTRY_VERIFY_WITH_TIMEOUT(program.Ended(), kWaitMs);
+  QVERIFY2(unexpected_box_.isEmpty(), qPrintable(unexpected_box_));
+}
+
+namespace {
+
+// Answers every message box as a user who means it would (Yes to a
+// question, Ok to a notice) and keeps what they said.
+class BoxAnswerer : public QObject {
+ public:
+  QStringList said;
+  BoxAnswerer() {
+    timer_.setInterval(100);
+    connect(&timer_, &QTimer::timeout, this, [this] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box || !box->isVisible()) return;
+      said << box->windowTitle() + ": " + box->text();
+      if (QAbstractButton* yes = box->button(QMessageBox::Yes)) {
+        yes->click();
+      } else {
+        box->accept();
+      }
+    });
+    timer_.start();
+  }
+
+ private:
+  QTimer timer_;
+};
+
+// Every paint of `window`'s widgets, on the steady clock.
+class PaintClock : public QObject {
+ public:
+  explicit PaintClock(QWidget* window) : window_(window) {
+    clock_.start();
+    qApp->installEventFilter(this);
+  }
+  ~PaintClock() override { qApp->removeEventFilter(this); }
+  qint64 Now() const { return clock_.elapsed(); }
+  // The paints from `from` to `to`, and the longest stretch between two of
+  // them (or an end), in milliseconds.
+  int Count(qint64 from, qint64 to) const {
+    return static_cast<int>(std::count_if(stamps_.begin(), stamps_.end(),
+                                          [&](qint64 t) { return t >= from && t <= to; }));
+  }
+  qint64 LongestGap(qint64 from, qint64 to) const {
+    qint64 last = from, longest = 0;
+    for (qint64 t : stamps_) {
+      if (t < from || t > to) continue;
+      longest = std::max(longest, t - last);
+      last = t;
+    }
+    return std::max(longest, to - last);
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Paint && watched->isWidgetType() &&
+        static_cast<QWidget*>(watched)->window() == window_)
+      stamps_.push_back(clock_.elapsed());
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  QWidget* window_;
+  QElapsedTimer clock_;
+  std::vector<qint64> stamps_;
+};
+
+QByteArray ReadAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
+
+void ViewTest::ADesktopUserSavesTheSignInThroughTheHelperAndTheWindowStaysLive() {
+  // The settings folder as installed: root's, readable by all, writable
+  // by root alone.
+  QTemporaryDir home_dir;
+  QVERIFY(home_dir.isValid());
+  const QDir home(home_dir.path());
+  QVERIFY(QFile::setPermissions(
+      home.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                       QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+  QVERIFY(QFile::copy(QDir(dir_.path()).filePath(QStringLiteral("Ebbmark.ini")),
+                      home.filePath(QStringLiteral("Ebbmark.ini"))));
+  QVERIFY(home.mkpath(QStringLiteral("bin")));
+  // pkexec's stand-in: what its set-user-ID bit gives the real one (the
+  // window's real user is root here, its effective one nobody), polkit's
+  // question left standing 20 s for the settings, then the real helper.
+  const QString pkexec = home.filePath(QStringLiteral("bin/pkexec"));
+  {
+    QFile f(pkexec);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(
+        "#!/usr/bin/python3\n"
+        "import os, sys, time\n"
+        "os.setresuid(0, 0, 0)\n"
+        "with open(os.path.join(os.path.dirname(sys.argv[0]), 'pkexec.log'), 'a') as log:\n"
+        "    log.write(' '.join(sys.argv[2:]) + '\\n')\n"
+        "if sys.argv[2:] == ['settings']:\n"
+        "    time.sleep(20)\n"
+        "helper = os.environ['EBBMARK_STAND_IN_HELPER']\n"
+        "os.execv(helper, [helper] + sys.argv[2:])\n");
+  }
+  QFile::setPermissions(pkexec, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                    QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                    QFile::ExeOther);
+  const QByteArray old_home = qgetenv("EBBMARK_HOME");
+  const QByteArray old_path = qgetenv("PATH");
+  qputenv("EBBMARK_HOME", home.path().toUtf8());
+  qputenv("EBBMARK_PRIVILEGED_FOLDER", home.path().toUtf8());
+  qputenv("EBBMARK_STAND_IN_HELPER", EBBMARK_SETTINGS_WRITER_PROGRAM);
+  qputenv("PATH", home.filePath(QStringLiteral("bin")).toUtf8() + ":" + old_path);
+  guard_.stop();
+  const auto restore = qScopeGuard([&] {
+    if (::geteuid() != 0) (void)::seteuid(0);
+    qputenv("EBBMARK_HOME", old_home);
+    qputenv("PATH", old_path);
+    qunsetenv("EBBMARK_PRIVILEGED_FOLDER");
+    guard_.start();
+  });
+
+  ebbmark::EbbmarkApp program;
+  // Root again before the program goes, whatever happened (its lock is root's).
+  const auto back_to_root = qScopeGuard([] {
+    if (::geteuid() != 0) (void)::seteuid(0);
+  });
+  program.Start();
+  QWidget* main = program.MainView()->Widget();
+  QTRY_VERIFY_WITH_TIMEOUT(main->isVisible(), kWaitMs);
+  auto* save = main->findChild<QAction*>(QStringLiteral("oToolbar_Save"));
+  QTRY_VERIFY_WITH_TIMEOUT(main->findChild<QAction*>(QStringLiteral("oToolbar_Email"))->isEnabled(),
+                           kWaitMs);
+  QTRY_VERIFY_WITH_TIMEOUT(Find<QLabel>(main, "lblACInput")->text().endsWith("v AC"), kWaitMs);
+
+  InModal(main, "oToolbar_Email", [&](QWidget* dialog) {
+    // Typed and chosen as a user does.
+    auto* user = Find<QLineEdit>(dialog, "txtUser");
+    user->setFocus();
+    QTest::keyClicks(user, QStringLiteral("shed@example.org"));
+    auto* security = Find<QComboBox>(dialog, "cboSecurity");
+    security->setFocus();
+    QTest::keyClick(security, Qt::Key_Down);
+    QCOMPARE(security->currentIndex(), 1);
+    auto* password = Find<QLineEdit>(dialog, "txtPassword");
+    password->setFocus();
+    QTest::keyClicks(password, QStringLiteral("app password 7"));
+  });
+  QCOMPARE(program.Model().Settings().SMTPUser, std::string("shed@example.org"));
+  QVERIFY(save->isEnabled());
+
+  // From here on the window is a desktop user's: it may read the folder,
+  // not write it.
+  QCOMPARE(::seteuid(65534), 0);
+  // (Changing users leaves a process undumpable; the sanitizers want it
+  // dumpable.)
+  ::prctl(PR_SET_DUMPABLE, 1);
+  BoxAnswerer answerer;
+  PaintClock paints(main);
+  auto* soc_bar = Find<QScrollBar>(main, "hsbOptSOC");
+  auto* soc_box = Find<QLineEdit>(main, "txtOptSOC");
+  const qint64 start = paints.Now();
+  save->trigger();
+  // The running service's question is answered; polkit's stands.
+  QTRY_VERIFY_WITH_TIMEOUT(program.Model().Saving(), kWaitMs);
+  QVERIFY(!save->isEnabled());
+  // The other controls work meanwhile.
+  QTest::qWait(3000);
+  const QString soc_before = soc_box->text();
+  soc_bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+  QVERIFY(soc_box->text() != soc_before);
+  QTRY_VERIFY2_WITH_TIMEOUT(
+      answerer.said.join('\n').contains("Settings saved!"),
+      qPrintable(answerer.said.join('\n') + "\npkexec asked: " +
+                 QString::fromUtf8(ReadAll(home.filePath(QStringLiteral("bin/pkexec.log"))))),
+      60000);
+  const qint64 end = paints.Now();
+  QCOMPARE(::seteuid(0), 0);
+  qInfo("while polkit asked: %d paints in %lld ms, the longest stretch without one %lld ms",
+        paints.Count(start, end), end - start, paints.LongestGap(start, end));
+  QVERIFY2(paints.Count(start, end) >= 5, "the window stopped painting while polkit asked");
+  QCOMPARE(answerer.said.filter("not").join('\n'), QString());
+
+  // The real helper wrote both, as root, in the one save.
+  QCOMPARE(ReadAll(home.filePath(QStringLiteral("bin/pkexec.log"))),
+           QByteArray("settings\nsecret\n"));
+  const QByteArray ini = ReadAll(home.filePath(QStringLiteral("Ebbmark.ini")));
+  QVERIFY2(ini.contains("SMTPUser=shed@example.org\n"), ini.constData());
+  QVERIFY2(ini.contains("SMTPSecurity=1\n"), ini.constData());
+  QVERIFY2(!ini.contains("app password"), "the password never goes into the settings");
+  const QString secret = home.filePath(QStringLiteral("smtp.secret"));
+  QCOMPARE(ReadAll(secret), QByteArray("app password 7"));
+  struct stat st {};
+  QCOMPARE(::stat(secret.toLocal8Bit().constData(), &st), 0);
+  QCOMPARE(st.st_mode & 07777, 0600u);
+  QCOMPARE(st.st_uid, 0u);
+  QVERIFY2(save->isEnabled(), "the change made while polkit asked is still to save");
+  main->close();
+  QTRY_VERIFY_WITH_TIMEOUT(program.Ended(), kWaitMs);
+}
+
 void ViewTest::Shoot(QWidget* window, const QString& folder, const QString& name) {
   const QRect r = window->frameGeometry();
   const QString crop =
@@ -519,6 +864,10 @@ void ViewTest::Screenshots() {
     // Left to the dialog's own event loop until it has been painted.
     QTimer::singleShot(300, [&] {
       QWidget* dialog = QApplication::activeModalWidget();
+      // The port box with five digits, as a user types them.
+      if (auto* port =
+              dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("txtSMTPPort")) : nullptr)
+        port->setText(QStringLiteral("47526"));
       if (!dialog || name != QLatin1String("finder")) return;
       // No relay answers on loopback: show what an answer looks like.
       if (auto* list = dialog->findChild<QListWidget*>(QStringLiteral("lstServers")))

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "config/model/seams.h"
@@ -13,11 +14,24 @@
 namespace ebbmark::win32view {
 
 // Message boxes owned by the program's active window, so they are modal to
-// it and come up in front of it.
+// it and come up in front of it, centred on it and wide enough for their
+// titles (the system sizes a box by its text alone and centres it on the
+// screen).
 class ViewDialogs final : public Dialogs {
  public:
   DialogAnswer Show(const std::string& title, const std::string& text, DialogButtons buttons,
                     DialogIcon icon) override;
+};
+
+// The width a message box's title bar needs for `title` at `dpi`: the text
+// in the caption font, the window's icon and close button, and margins.
+int MessageBoxTitleWidth(const std::wstring& title, int dpi);
+
+// The system's Open dialog, over the program's active window.
+class ViewFileChooser final : public FileChooser {
+ public:
+  std::optional<std::string> ChooseFile(const std::string& title,
+                                        const std::string& current) override;
 };
 
 // Opens a web address or a document with the program registered for it.

@@ -1,5 +1,6 @@
 // Every caption and every text the program computes fits its control in the
-// font the view gives it, at 96 and at 144 DPI: the main window with its
+// font the view gives it, and no label's text runs into the control beside
+// it, at 96 and at 144 DPI: the main window with its
 // longest texts (the not-configured notice, the longest duration, the
 // longest action type), the email window, and the relay finder with each of
 // its notes and hints.
@@ -16,6 +17,7 @@
 #include "config/model/frm_email.h"
 #include "config/model/frm_find_servers.h"
 #include "config/win32/native_window.h"
+#include "config/win32/screen_shot_test.h"
 #include "platform/service_watch.h"
 #include "tests/support/config_fakes.h"
 #include "tests/support/fake_file_system.h"
@@ -67,12 +69,22 @@ std::vector<std::string> Misfits(HWND top, int dpi) {
       case L'B':
         if ((style & BS_TYPEMASK) == BS_AUTOCHECKBOX || (style & BS_TYPEMASK) == BS_CHECKBOX)
           checks.push_back({text, r.right - ::MulDiv(18, dpi, 96)});
+        else if ((style & BS_TYPEMASK) == BS_PUSHBUTTON ||
+                 (style & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
+          checks.push_back({text, r.right - ::MulDiv(8, dpi, 96)});
         break;
       case L'E':
-        // Boxes that show what the program computes; typing scrolls.
+        // Boxes that show what the program computes; typing scrolls,
+        // except in a box for a few characters (a port), which must show
+        // as many as it takes whole.
         if (style & ES_READONLY) {
           RECT f{};
           ::SendMessageW(h, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&f));
+          checks.push_back({text, f.right - f.left});
+        } else if (const auto limit = ::SendMessageW(h, EM_GETLIMITTEXT, 0, 0); limit <= 5) {
+          RECT f{};
+          ::SendMessageW(h, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&f));
+          checks.push_back({std::wstring(static_cast<std::size_t>(limit), L'0'), f.right - f.left});
           checks.push_back({text, f.right - f.left});
         }
         break;
@@ -102,6 +114,40 @@ std::vector<std::string> Misfits(HWND top, int dpi) {
     misfits.insert(misfits.end(), inner.begin(), inner.end());
   }
   return misfits;
+}
+
+// Labels whose text runs into (or touches) the control to their right on
+// the same row, as "Action Type:" once did its drop-down.
+std::vector<std::string> Touching(HWND top, int dpi) {
+  std::vector<std::string> touching;
+  std::vector<std::pair<HWND, RECT>> controls;
+  for (HWND h = ::GetWindow(top, GW_CHILD); h != nullptr; h = ::GetWindow(h, GW_HWNDNEXT)) {
+    if (!::IsWindowVisible(h)) continue;
+    RECT r{};
+    ::GetWindowRect(h, &r);
+    controls.push_back({h, r});
+    const auto inner = Touching(h, dpi);
+    touching.insert(touching.end(), inner.begin(), inner.end());
+  }
+  const int gap = ::MulDiv(2, dpi, 96);
+  for (const auto& [label, lr] : controls) {
+    const LONG_PTR style = ::GetWindowLongPtrW(label, GWL_STYLE);
+    if (ClassOf(label) != L'S' || (style & (SS_RIGHT | SS_CENTER)) != 0) continue;
+    // Labels that wrap keep their text inside themselves.
+    if (lr.bottom - lr.top >= ::MulDiv(24, dpi, 96)) continue;
+    const std::wstring text = TextOf(label);
+    if (text.empty()) continue;
+    const LONG text_right = lr.left + Extent(label, text);
+    for (const auto& [other, r] : controls) {
+      if (other == label || r.left <= lr.left || r.top >= lr.bottom || r.bottom <= lr.top) continue;
+      if (text_right + gap > r.left) {
+        touching.push_back(std::string(text.begin(), text.end()) + " (ends at " +
+                           std::to_string(text_right - lr.left) + ", next control at " +
+                           std::to_string(r.left - lr.left) + ")");
+      }
+    }
+  }
+  return touching;
 }
 
 void ChangeDpi(HWND top, int dpi) {
@@ -135,6 +181,8 @@ TEST_F(Win32FitTest, MainWindowWithItsLongestTexts) {
                                  dialogs, shell, tcp, instance, "", [] {}});
   testing::FakeHibernationCheck hibernation;
   model.UseHibernationCheck(&hibernation);
+  testing::FakeFileChooser chooser;  // the Browse… button shows
+  model.UseFileChooser(&chooser);
   model.Form_Load();
   NativeWindow view(model, NativeWindow::Options{});
   if (view.Hwnd() == nullptr) GTEST_SKIP() << "no desktop to create windows on";
@@ -151,6 +199,8 @@ TEST_F(Win32FitTest, MainWindowWithItsLongestTexts) {
       model.tmrConnection_Timer();
       EXPECT_EQ(Misfits(view.Hwnd(), dpi), std::vector<std::string>()) << dpi << " DPI";
     }
+    EXPECT_EQ(Touching(view.Hwnd(), dpi), std::vector<std::string>()) << dpi << " DPI";
+    MaybeShoot(view.Hwnd(), "win32_main_" + std::to_string(dpi));
   }
 }
 
@@ -160,9 +210,12 @@ TEST_F(Win32FitTest, EmailWindow) {
   testing::Open(model);
   NativeWindow view(model, NativeWindow::Options{});
   if (view.Hwnd() == nullptr) GTEST_SKIP() << "no desktop to create windows on";
+  model.txtSMTPPort.SetText("47526");
   for (const int dpi : {96, 144}) {
     ChangeDpi(view.Hwnd(), dpi);
     EXPECT_EQ(Misfits(view.Hwnd(), dpi), std::vector<std::string>()) << dpi << " DPI";
+    EXPECT_EQ(Touching(view.Hwnd(), dpi), std::vector<std::string>()) << dpi << " DPI";
+    MaybeShoot(view.Hwnd(), "win32_email_" + std::to_string(dpi));
   }
 }
 
@@ -186,6 +239,7 @@ TEST_F(Win32FitTest, FinderWithEveryNoteAndHint) {
       model.txtAddress.SetText(typed);
       check(dpi, typed);
     }
+    MaybeShoot(view.Hwnd(), "win32_finder_address_" + std::to_string(dpi));
     rig.sockets.last->Answer("\nTCP,shed-relay-in-the-garden,65535,10,0,10\r", "192.168.100.200");
     model.lstServers.SetListIndex(0);
     check(dpi, "selected");

@@ -89,6 +89,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   std::unique_ptr<HibernationCheck> hibernation = MakeHibernationCheck(io);
   FrmEbbmark main_window(ctx);
   main_window.UseHibernationCheck(hibernation.get());
+  win32view::ViewFileChooser chooser;
+  main_window.UseFileChooser(&chooser);
 
   ToolWindowContext tools{io,
                           settings,

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <string_view>
 
 #include <asio/posix/stream_descriptor.hpp>
@@ -242,7 +243,13 @@ std::unique_ptr<PrivilegedWriter> MakePkexecWriter(asio::io_context& io, std::st
 }
 
 std::unique_ptr<PrivilegedWriter> MakeSystemPrivilegedWriter(asio::io_context& io) {
-  return MakePkexecWriter(io, EBBMARK_SETTINGS_WRITER, EBBMARK_INSTALLED_SETTINGS_DIR);
+  // Tests only: the folder a helper behind a stand-in pkexec writes (the
+  // real pkexec clears the environment, and the helper then writes the
+  // installed folder whatever this says).
+  const char* folder = std::getenv("EBBMARK_PRIVILEGED_FOLDER");
+  return MakePkexecWriter(
+      io, EBBMARK_SETTINGS_WRITER,
+      folder != nullptr && *folder != '\0' ? folder : EBBMARK_INSTALLED_SETTINGS_DIR);
 }
 
 }  // namespace ebbmark

@@ -53,4 +53,20 @@ class FakeInstanceCheck : public InstanceCheck {
   bool AnotherInstanceRunning() override { return another; }
 };
 
+// Answers each ChooseFile with the next of `answers` (nullopt: cancelled)
+// and records what it was asked.
+class FakeFileChooser : public FileChooser {
+ public:
+  std::vector<std::optional<std::string>> answers;
+  std::vector<std::pair<std::string, std::string>> asked;  // title, current
+  std::optional<std::string> ChooseFile(const std::string& title,
+                                        const std::string& current) override {
+    asked.emplace_back(title, current);
+    if (answers.empty()) return std::nullopt;
+    auto answer = answers.front();
+    answers.erase(answers.begin());
+    return answer;
+  }
+};
+
 }  // namespace ebbmark::testing
