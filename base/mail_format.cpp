@@ -337,6 +337,25 @@ AddressList ReadAddressList(std::string_view text) {
   return list;
 }
 
+std::string QuotableReply(std::string_view line) {
+  std::string out;
+  for (const char c : line) {
+    if (IsControl(static_cast<unsigned char>(c))) continue;
+    out += c;
+  }
+  const auto first = out.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  out.erase(0, first);
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  if (out.size() > kReplyLimit) {
+    out.resize(kReplyLimit);
+    // Never end inside a UTF-8 sequence.
+    while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0x80) out.pop_back();
+    if (!out.empty() && static_cast<unsigned char>(out.back()) >= 0xC0) out.pop_back();
+  }
+  return out;
+}
+
 bool AddressesUsable(std::string_view text, bool list) {
   if (!list) return !HasControl(text) && ReadEntry(text).has_value();
   const AddressList read = ReadAddressList(text);
