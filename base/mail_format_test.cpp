@@ -474,8 +474,9 @@ TEST(MailFormat, KeepsLinesUpToTheSmtpLimitAs8Bit) {
 }
 
 TEST(MailAnswer, RefusedRecipientsCrossThePipeWithTheResult) {
-  MailResult sent(true, 0, {}, {{"former.staff@x", "550 5.1.1 <former.staff@x>: User unknown"},
-                                {"old@x", "550 no\r\nsuch"}});
+  MailResult sent(true, 0, {},
+                  {{"former.staff@x", "550 5.1.1 <former.staff@x>: User unknown"},
+                   {"old@x", "550 no\r\nsuch"}});
   const MailResult back = DecodeMailAnswer(EncodeMailAnswer(sent));
   EXPECT_TRUE(back.sent);
   ASSERT_EQ(back.refused.size(), 2u);

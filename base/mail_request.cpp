@@ -124,7 +124,8 @@ MailResult DecodeMailAnswer(std::string_view output) {
   while (line && line->substr(0, kRefused.size()) == kRefused) {
     const std::string_view entry = line->substr(kRefused.size());
     const auto gap = entry.find(' ');
-    if (gap == 0 || gap == std::string_view::npos) line.reset();
+    if (gap == 0 || gap == std::string_view::npos)
+      line.reset();
     else {
       refused.push_back({std::string(entry.substr(0, gap)), std::string(entry.substr(gap + 1))});
       line = NextLine(rest);

@@ -25,7 +25,7 @@ struct MailRequest {
   // or environment, where other accounts could see it.
   std::string password;
   std::string ca_file;  // certificates to trust instead of the system's (tests)
-  std::string text;  // the whole message, CR LF line ends
+  std::string text;     // the whole message, CR LF line ends
 };
 
 // The largest request the helper reads: a notice is a few kilobytes.

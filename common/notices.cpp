@@ -206,7 +206,8 @@ std::vector<std::string> DroppedRecipientWarnings(std::string_view smtp_to, bool
     std::string_view dropped = smtp_to.substr(from == std::string_view::npos ? 0 : from);
     const auto first = dropped.find_first_not_of(" \t,;");
     dropped = first == std::string_view::npos ? std::string_view() : dropped.substr(first);
-    while (!dropped.empty() && std::string_view(" \t,;").find(dropped.back()) != std::string_view::npos)
+    while (!dropped.empty() &&
+           std::string_view(" \t,;").find(dropped.back()) != std::string_view::npos)
       dropped.remove_suffix(1);
     out.push_back("The SMTPTo setting is longer than " + std::to_string(kAddressListLimit) +
                   " characters, so \"" + std::string(dropped) +

@@ -502,8 +502,7 @@ std::optional<std::string> ServiceApp::ReadMailPassword(std::string& password) c
   return std::nullopt;
 }
 
-void ServiceApp::MailFinished(Notice notice, const MailResult& result,
-                              const std::string& sign_in) {
+void ServiceApp::MailFinished(Notice notice, const MailResult& result, const std::string& sign_in) {
   --mail_pending_;
   // Several notices share a subject, so the record names which one it was.
   const std::string what =
@@ -515,8 +514,9 @@ void ServiceApp::MailFinished(Notice notice, const MailResult& result,
   };
   // Each refused recipient on its own: the others still got the notice. When
   // the only recipient was refused, the failure record names it instead.
-  const bool named_by_failure = !result.sent && result.refused.size() == 1 &&
-                                result.error_text.find(result.refused[0].address) != std::string::npos;
+  const bool named_by_failure =
+      !result.sent && result.refused.size() == 1 &&
+      result.error_text.find(result.refused[0].address) != std::string::npos;
   for (const auto& r : result.refused) {
     if (named_by_failure) break;
     p_.log.WriteEventLog(kEventWarning, 110,

@@ -432,8 +432,8 @@ TEST_F(ServiceAppTest, EachRefusedRecipientGetsOneRecordAndTheRecordsEndInOneFul
 
   // The only recipient refused: the failure itself names it, once.
   log.records.clear();
-  mailer.result = MailResult{false, 55, "the server refused the recipient old@x: 550 closed.",
-                             {{"old@x", "550 closed."}}};
+  mailer.result = MailResult{
+      false, 55, "the server refused the recipient old@x: 550 closed.", {{"old@x", "550 closed."}}};
   tcp.Send(InverterLine(0, 0, 120, 250));
   Tick();
   Tick();
@@ -450,8 +450,8 @@ TEST_F(ServiceAppTest, AnUnusableOrCutRecipientIsNamedAndTheOthersStillGetTheNot
   to += "ops@exa";
   to += std::string(254 - to.size(), 'x');
   ASSERT_EQ(to.size(), 254u);
-  WriteSettings("TCPHost=127.0.0.1\nEmailOptions=1\nSMTPHost=127.0.0.1\nSMTPFrom=a@b\nSMTPTo=" + to +
-                "\n");
+  WriteSettings(
+      "TCPHost=127.0.0.1\nEmailOptions=1\nSMTPHost=127.0.0.1\nSMTPFrom=a@b\nSMTPTo=" + to + "\n");
   StartDebug();
   EXPECT_EQ(log.Count("The SMTPTo setting does not hold a usable email address in \"Doe\". The "
                       "other recipients still get the notices."),

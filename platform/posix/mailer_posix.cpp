@@ -341,7 +341,8 @@ class HelperMailer final : public Mailer {
       if (!message.user.empty()) request.password = message.password;
       request.ca_file = options_.ca_file;
       const TimePoint now = options_.clock->Now().wall;
-      request.text = FormatMailMessage(message, now, MakeMessageId(now, random_(), message_id_host_));
+      request.text =
+          FormatMailMessage(message, now, MakeMessageId(now, random_(), message_id_host_));
       if (request.recipients.empty()) {
         job.refusal = Failure(kErrorRefusedMessage, MailProblemText(MailProblem::BadRecipient));
       } else {

@@ -105,10 +105,10 @@ std::string GreetingName(const std::string& host, int port) {
       char text[INET6_ADDRSTRLEN] = {};
       if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0 &&
           ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
-        const void* address = local.ss_family == AF_INET6
-                                  ? static_cast<const void*>(
-                                        &reinterpret_cast<sockaddr_in6*>(&local)->sin6_addr)
-                                  : &reinterpret_cast<sockaddr_in*>(&local)->sin_addr;
+        const void* address =
+            local.ss_family == AF_INET6
+                ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&local)->sin6_addr)
+                : &reinterpret_cast<sockaddr_in*>(&local)->sin_addr;
         if (::inet_ntop(local.ss_family, address, text, sizeof text) != nullptr)
           literal = AddressLiteral(text);
       }
@@ -124,10 +124,14 @@ std::string GreetingName(const std::string& host, int port) {
 std::string WithGreeting(const std::string& url, const std::string& greeting) {
   std::string out = url + '/';
   for (const char c : greeting) {
-    if (c == '[') out += "%5B";
-    else if (c == ']') out += "%5D";
-    else if (c == ':') out += "%3A";
-    else out += c;
+    if (c == '[')
+      out += "%5B";
+    else if (c == ']')
+      out += "%5D";
+    else if (c == ':')
+      out += "%3A";
+    else
+      out += c;
   }
   return out;
 }
@@ -160,7 +164,9 @@ struct Upload {
 
 // Replies to a command (the NOOP) would otherwise land on standard output,
 // where the helper's answer goes.
-std::size_t DropOutput(char*, std::size_t size, std::size_t count, void*) { return size * count; }
+std::size_t DropOutput(char*, std::size_t size, std::size_t count, void*) {
+  return size * count;
+}
 
 std::size_t ReadUpload(char* buffer, std::size_t size, std::size_t count, void* user) {
   auto* up = static_cast<Upload*>(user);
@@ -232,8 +238,7 @@ std::string FailureText(CURLcode code, std::string detail, const Trace& t, const
   detail = WithoutFullStop(std::move(detail));
   if (!t.refused.empty() && t.refused.size() >= job.recipients.size()) {
     if (t.refused.size() == 1)
-      return "the server refused the recipient " + t.refused[0].address + ": " +
-             t.refused[0].reply;
+      return "the server refused the recipient " + t.refused[0].address + ": " + t.refused[0].reply;
     return "the server refused every recipient";
   }
   if (code == CURLE_SSL_CONNECT_ERROR && implicit_tls && !t.received)
@@ -359,9 +364,9 @@ MailResult SendWithCurl(const MailRequest& job) {
   result.sent = code == CURLE_OK;
   if (!result.sent) {
     result.error_number = static_cast<int>(code);
-    result.error_text = FailureText(
-        code, error_text[0] != '\0' ? error_text : curl_easy_strerror(code), trace, job,
-        url, implicit_tls);
+    result.error_text =
+        FailureText(code, error_text[0] != '\0' ? error_text : curl_easy_strerror(code), trace, job,
+                    url, implicit_tls);
   }
   return result;
 }
