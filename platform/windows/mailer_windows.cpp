@@ -688,8 +688,7 @@ void Finish(const std::shared_ptr<Shared>& shared, const std::string& greeting, 
 }
 
 asio::awaitable<MailResult> Transfer(std::shared_ptr<Shared> shared,
-                                     std::shared_ptr<Session> session, Job job,
-                                     std::string greeting) {
+                                     std::shared_ptr<Session> session, Job job) {
   Conversation conversation(shared->io, *session, shared->options);
   MailResult result = co_await conversation.Run(job);
   job.password.Wipe();
@@ -718,7 +717,7 @@ void StartNext(const std::shared_ptr<Shared>& shared, const std::string& greetin
   auto session = std::make_shared<Session>(shared->io);
   shared->session = session;
   asio::co_spawn(
-      shared->io, Transfer(shared, session, std::move(job), greeting),
+      shared->io, Transfer(shared, session, std::move(job)),
       [shared, session, greeting, number](std::exception_ptr error, MailResult result) mutable {
         // A send that was given up has been answered already.
         if (!shared->busy || shared->send_number != number) return;
