@@ -289,8 +289,9 @@ class Conversation {
                           (job.security == MailSecurity::Opportunistic && job.port == 465);
     if (implicit) {
       if (auto failed = co_await StartTls(check)) {
-        // A plain SMTP server answers a handshake with its greeting.
-        if (!s_.timed_out)
+        // A plain SMTP server greets first; some TLS clients then wait on
+        // for a handshake that never comes, so a fresh connection asks.
+        if (failed->error_number != kErrorAccess && co_await GreetsInPlainText(endpoints))
           co_return Failure(kErrorAccess,
                             "the server does not speak TLS on this port; try SMTPSecurity 1");
         co_return *failed;
@@ -428,6 +429,24 @@ class Conversation {
     const auto local = s_.socket.local_endpoint(ec);
     if (!ec) co_return AddressLiteral(local.address().to_string());
     co_return "[127.0.0.1]";
+  }
+
+  // Whether the server greets a plain connection with "220", on a short
+  // connection of its own.
+  asio::awaitable<bool> GreetsInPlainText(const tcp::resolver::results_type& endpoints) {
+    Session probe(io_);
+    probe.LimitTo(std::chrono::steady_clock::now() + std::chrono::seconds(3));
+    std::error_code ec;
+    co_await asio::async_connect(probe.socket, endpoints,
+                                 asio::redirect_error(asio::use_awaitable, ec));
+    std::string first(64, '\0');
+    std::size_t n = 0;
+    if (!ec)
+      n = co_await probe.socket.async_read_some(asio::buffer(first),
+                                                asio::redirect_error(asio::use_awaitable, ec));
+    probe.deadline.cancel();
+    probe.Abort();
+    co_return n >= 4 && first.compare(0, 3, "220") == 0;
   }
 
   // Whether the server completes a TLS handshake from the first byte, on a
