@@ -343,10 +343,13 @@ class Conversation {
           // Whatever came after the reply was sent before the encryption
           // and would be taken as if it came through it: someone on the
           // way is adding to the conversation.
-          if (!s_.input.empty())
+          if (!s_.input.empty()) {
+            // Not even a QUIT goes on a connection that may be someone else's.
+            broken_ = true;
             co_return Failure(kErrorProtocol,
                               "The mail server sent more after agreeing to STARTTLS; the "
                               "connection may have been tampered with, nothing was sent");
+          }
           if (auto failed = co_await StartTls(check)) co_return *failed;
           // What was offered in plain text may have been forged: only the
           // new reply counts.
@@ -481,6 +484,8 @@ class Conversation {
       tls_ = std::move(tls);
       co_return std::nullopt;
     }
+    // A half-made TLS session can carry no further command, not even QUIT.
+    broken_ = true;
     if (s_.timed_out) co_return NetworkFailure(ec, "");
     if (tls->untrusted())
       co_return CauseFailure(kErrorAccess, sign_in_texts::kUntrusted, tls->failure());

@@ -360,11 +360,13 @@ TEST_F(WindowsMailerTest, NoEncryptionOfferedMeansNoSignInAndNoRequiredMessage) 
       << results[1].error_text;
   EXPECT_NE(results[2].error_text.find("line break"), std::string::npos) << results[2].error_text;
   EXPECT_NE(results[3].error_text.find("not known"), std::string::npos) << results[3].error_text;
-  // Only the first two reached the server, and neither got past EHLO.
+  // Only the first two reached the server, and neither got past EHLO; each
+  // still ended with QUIT.
   ASSERT_EQ(commands.size(), 2u);
   for (const auto& c : commands) {
-    ASSERT_EQ(c.size(), 1u);
+    ASSERT_EQ(c.size(), 2u);
     EXPECT_EQ(c[0].rfind("EHLO ", 0), 0u);
+    EXPECT_EQ(c[1], "QUIT");
   }
 }
 
