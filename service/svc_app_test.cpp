@@ -506,7 +506,8 @@ TEST_F(SignInTest, PasswordIsReadAtSendTimeAndNeverRecorded) {
   EXPECT_EQ(mailer.sent[0].user, "alerts@example.test");
   EXPECT_EQ(mailer.sent[0].password, "s3cret pass");
   EXPECT_EQ(secrets.reads, std::vector<std::string>{JoinPath(kHome, "smtp.secret")});
-  EXPECT_EQ(log.Count("The email \"[Ebbmark] Power Event\" could not be sent: the user name or "
+  EXPECT_EQ(log.Count("The email \"[Ebbmark] Power Event\" (the mains-failure notice) could not be "
+                      "sent: the user name or "
                       "password was refused (signing in as \"alerts@example.test\" with the "
                       "saved password)."),
             1);
