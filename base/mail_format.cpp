@@ -337,6 +337,33 @@ AddressList ReadAddressList(std::string_view text) {
   return list;
 }
 
+std::string QuotableReply(std::string_view line) {
+  std::string out;
+  for (const char c : line) {
+    if (IsControl(static_cast<unsigned char>(c))) continue;
+    out += c;
+  }
+  const auto first = out.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  out.erase(0, first);
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  if (out.size() > kReplyLimit) {
+    out.resize(kReplyLimit);
+    // Never end inside a UTF-8 sequence: find where the last one starts and
+    // drop it when the cut left it short.
+    std::size_t start = out.size();
+    while (start > 0 && out.size() - start < 4 &&
+           (static_cast<unsigned char>(out[start - 1]) & 0xC0) == 0x80)
+      --start;
+    if (start > 0) {
+      const auto lead = static_cast<unsigned char>(out[start - 1]);
+      const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+      if (start - 1 + length > out.size()) out.resize(start - 1);
+    }
+  }
+  return out;
+}
+
 bool AddressesUsable(std::string_view text, bool list) {
   if (!list) return !HasControl(text) && ReadEntry(text).has_value();
   const AddressList read = ReadAddressList(text);

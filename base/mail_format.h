@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
@@ -26,12 +27,35 @@ struct MailMessage {
   std::string password;
 };
 
-// How a send ended.
+// A recipient the server would not take, with its reply line (code and
+// text, cut to kReplyLimit characters).
+struct RecipientRefusal {
+  std::string address;
+  std::string reply;
+};
+
+// How a send ended. A message that reached some recipients is sent; the
+// ones the server refused are listed either way, so each can be recorded.
 struct MailResult {
+  MailResult() = default;
+  MailResult(bool sent_, int error_number_, std::string error_text_,
+             std::vector<RecipientRefusal> refused_ = {})
+      : sent(sent_),
+        error_number(error_number_),
+        error_text(std::move(error_text_)),
+        refused(std::move(refused_)) {}
   bool sent = false;
   int error_number = 0;
   std::string error_text;
+  std::vector<RecipientRefusal> refused;
 };
+
+// Server reply lines quoted in records are cut at this many characters.
+inline constexpr std::size_t kReplyLimit = 200;
+
+// A server's reply line as a record may quote it: control characters and
+// the line end dropped, blanks around it trimmed, cut at kReplyLimit.
+std::string QuotableReply(std::string_view line);
 
 // Why a message must not be sent. Addresses that fail AddressesUsable would
 // let their text smuggle headers, SMTP commands or ESMTP parameters, so they

@@ -1,5 +1,7 @@
 #include "base/mail_format.h"
 
+#include "base/mail_request.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -469,6 +471,43 @@ TEST(MailFormat, KeepsLinesUpToTheSmtpLimitAs8Bit) {
             std::string::npos);
   m.body += 'a';
   EXPECT_NE(FormatMailMessage(m, At(0), "<x@y>").find("quoted-printable"), std::string::npos);
+}
+
+TEST(MailAnswer, RefusedRecipientsCrossThePipeWithTheResult) {
+  MailResult sent(true, 0, {},
+                  {{"former.staff@x", "550 5.1.1 <former.staff@x>: User unknown"},
+                   {"old@x", "550 no\r\nsuch"}});
+  const MailResult back = DecodeMailAnswer(EncodeMailAnswer(sent));
+  EXPECT_TRUE(back.sent);
+  ASSERT_EQ(back.refused.size(), 2u);
+  EXPECT_EQ(back.refused[0].address, "former.staff@x");
+  EXPECT_EQ(back.refused[0].reply, "550 5.1.1 <former.staff@x>: User unknown");
+  EXPECT_EQ(back.refused[1].reply, "550 no  such") << "a reply never splits the answer";
+
+  const MailResult failed(false, 55, "the server refused every recipient", {{"a@x", "550 no"}});
+  const MailResult failed_back = DecodeMailAnswer(EncodeMailAnswer(failed));
+  EXPECT_FALSE(failed_back.sent);
+  EXPECT_EQ(failed_back.error_number, 55);
+  EXPECT_EQ(failed_back.error_text, "the server refused every recipient");
+  ASSERT_EQ(failed_back.refused.size(), 1u);
+
+  // Refused lines without the result line, or with a blank address, are no answer.
+  EXPECT_EQ(DecodeMailAnswer("refused a@x 550 no\n").error_text,
+            "the mail helper gave an answer that could not be read");
+  EXPECT_EQ(DecodeMailAnswer("refused  550 no\n0 sent\n").error_text,
+            "the mail helper gave an answer that could not be read");
+}
+
+TEST(MailAnswer, AReplyIsQuotedOnOneLineAndCutAtTwoHundredCharacters) {
+  EXPECT_EQ(QuotableReply("550 5.6.0 improper use\r\n"), "550 5.6.0 improper use");
+  EXPECT_EQ(QuotableReply("  550\tx  "), "550x");
+  const std::string long_reply = "550 " + std::string(300, 'x');
+  EXPECT_EQ(QuotableReply(long_reply).size(), kReplyLimit);
+  // Never cut inside a letter of several bytes.
+  const std::string whole = "550 " + std::string(194, 'x') + "\xc3\xa4\xc3\xa4";
+  EXPECT_EQ(QuotableReply(whole), "550 " + std::string(194, 'x') + "\xc3\xa4");
+  const std::string split = "550 " + std::string(195, 'x') + "\xc3\xa4";
+  EXPECT_EQ(QuotableReply(split), "550 " + std::string(195, 'x'));
 }
 
 }  // namespace

@@ -98,18 +98,39 @@ std::optional<MailRequest> DecodeMailRequest(std::string_view text) {
 }
 
 std::string EncodeMailAnswer(const MailResult& result) {
-  if (result.sent) return "0 sent\n";
-  std::string text;
-  for (const char c : result.error_text) text += (c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
+  auto one_line = [](std::string_view v) {
+    std::string out;
+    for (const char c : v) out += (c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
+    return out;
+  };
+  std::string out;
+  for (const auto& r : result.refused) {
+    // An address holds no blank (ReadAddressList), so the first blank ends it.
+    if (r.address.empty() || r.address.find_first_of(" \r\n") != std::string::npos) continue;
+    out += "refused " + r.address + ' ' + one_line(r.reply) + '\n';
+  }
+  if (result.sent) return out + "0 sent\n";
   const int number = result.error_number != 0 ? result.error_number : 1;
-  return std::to_string(number) + ' ' + text + '\n';
+  return out + std::to_string(number) + ' ' + one_line(result.error_text) + '\n';
 }
 
 MailResult DecodeMailAnswer(std::string_view output) {
   MailResult r;
   r.error_number = 1;
   auto rest = output;
-  const auto line = NextLine(rest);
+  std::vector<RecipientRefusal> refused;
+  auto line = NextLine(rest);
+  constexpr std::string_view kRefused = "refused ";
+  while (line && line->substr(0, kRefused.size()) == kRefused) {
+    const std::string_view entry = line->substr(kRefused.size());
+    const auto gap = entry.find(' ');
+    if (gap == 0 || gap == std::string_view::npos)
+      line.reset();
+    else {
+      refused.push_back({std::string(entry.substr(0, gap)), std::string(entry.substr(gap + 1))});
+      line = NextLine(rest);
+    }
+  }
   const auto blank = line ? line->find(' ') : std::string_view::npos;
   const auto number =
       blank == std::string_view::npos ? std::nullopt : Number(line->substr(0, blank));
@@ -117,6 +138,7 @@ MailResult DecodeMailAnswer(std::string_view output) {
     r.error_text = "the mail helper gave an answer that could not be read";
     return r;
   }
+  r.refused = std::move(refused);
   if (*number == 0) {
     r.sent = true;
     r.error_number = 0;

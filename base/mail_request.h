@@ -25,7 +25,7 @@ struct MailRequest {
   // or environment, where other accounts could see it.
   std::string password;
   std::string ca_file;  // certificates to trust instead of the system's (tests)
-  std::string text;  // the whole message, CR LF line ends
+  std::string text;     // the whole message, CR LF line ends
 };
 
 // The largest request the helper reads: a notice is a few kilobytes.
@@ -36,11 +36,12 @@ std::string EncodeMailRequest(const MailRequest& request);
 // Nothing when the text is not a request this version wrote.
 std::optional<MailRequest> DecodeMailRequest(std::string_view text);
 
-// "0 sent\n", or the error number and its text on one line.
+// "0 sent\n", or the error number and its text on one line; before it one
+// "refused ADDRESS REPLY" line per recipient the server refused.
 std::string EncodeMailAnswer(const MailResult& result);
 
-// The helper's answer. Anything else than one line of a number and a text is
-// a failure that says so.
+// The helper's answer. Anything else than the refused lines and one line of
+// a number and a text is a failure that says so.
 MailResult DecodeMailAnswer(std::string_view output);
 
 }  // namespace ebbmark

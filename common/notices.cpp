@@ -80,6 +80,22 @@ const char* NoticeSubject(Notice n) {
   return "[Ebbmark] Power Event";
 }
 
+const char* NoticeName(Notice n) {
+  switch (n) {
+    case Notice::RunFile:
+      return "the run-file notice";
+    case Notice::Action:
+      return "the power-action notice";
+    case Notice::InverterStarted:
+      return "the mains-failure notice";
+    case Notice::InverterStopped:
+      return "the mains-return notice";
+    case Notice::LinkDown:
+      break;
+  }
+  return "the lost-connection notice";
+}
+
 const char* NoticeTemplateName(Notice n) {
   switch (n) {
     case Notice::RunFile:
@@ -175,9 +191,39 @@ bool EmailConfigured(const SettingsRecord& s) {
          !s.SMTPTo.empty();
 }
 
+std::vector<std::string> DroppedRecipientWarnings(std::string_view smtp_to, bool unusable) {
+  std::vector<std::string> out;
+  // A longer text is what the service will cut it to when it loads it.
+  const std::string_view loaded = smtp_to.substr(0, kAddressListLimit);
+  const AddressList read = ReadAddressList(loaded);
+  if (unusable) {
+    for (const auto& entry : read.unusable)
+      out.push_back("The SMTPTo setting does not hold a usable email address in \"" + entry +
+                    "\". The other recipients still get the notices.");
+  }
+  if (!read.cut.empty() || smtp_to.size() > kAddressListLimit) {
+    const auto from = read.cut.empty() ? kAddressListLimit : loaded.rfind(read.cut);
+    std::string_view dropped = smtp_to.substr(from == std::string_view::npos ? 0 : from);
+    const auto first = dropped.find_first_not_of(" \t,;");
+    dropped = first == std::string_view::npos ? std::string_view() : dropped.substr(first);
+    while (!dropped.empty() &&
+           std::string_view(" \t,;").find(dropped.back()) != std::string_view::npos)
+      dropped.remove_suffix(1);
+    out.push_back("The SMTPTo setting is longer than " + std::to_string(kAddressListLimit) +
+                  " characters, so \"" + std::string(dropped) +
+                  "\" at its end was dropped and gets no email.");
+  }
+  return out;
+}
+
 const char* UnusableAddressSetting(const SettingsRecord& s) {
   if (!s.SMTPFrom.empty() && !AddressesUsable(s.SMTPFrom, false)) return "SMTPFrom";
-  if (!s.SMTPTo.empty() && !AddressesUsable(s.SMTPTo, true)) return "SMTPTo";
+  if (!s.SMTPTo.empty()) {
+    // An entry the length limit cut is dropped with its own warning
+    // (DroppedRecipientWarnings); the rest of the list is still usable.
+    const AddressList read = ReadAddressList(s.SMTPTo);
+    if (read.usable.empty() || !read.unusable.empty()) return "SMTPTo";
+  }
   return nullptr;
 }
 
@@ -201,7 +247,9 @@ ComposedBody ComposeBody(FileSystem& fs, const std::string& folder, Notice n,
   ReadResult r = fs.ReadFile(path, kTemplateFileLimit);
   switch (r.status) {
     case ReadResult::Status::Ok:
-      out.body = ApplyPlaceholders(n, std::move(r.data), v);
+      // A template saved by a Windows-era editor is Windows-1252; the
+      // message is labelled UTF-8, so it is converted rather than garbled.
+      out.body = ApplyPlaceholders(n, TextAsUtf8(r.data), v);
       return out;
     case ReadResult::Status::Error:
       // The notice still goes out: a template problem (unreadable, no

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "common/settings.h"
 #include "platform/file_system.h"
@@ -32,6 +34,10 @@ struct NoticeValues {
 // "[Ebbmark] Power Event", "[Ebbmark] Shutdown Event", "[Ebbmark] Lost TCP Connection".
 const char* NoticeSubject(Notice n);
 
+// What records call the notice, since several share a subject: "the
+// mains-failure notice", "the run-file notice", ...
+const char* NoticeName(Notice n);
+
 // "execute.msg", "action.msg", "invstart.msg", "invstop.msg"; nullptr for the link-down notice.
 const char* NoticeTemplateName(Notice n);
 
@@ -47,6 +53,12 @@ std::string ApplyPlaceholders(Notice n, std::string text, const NoticeValues& v)
 
 // Email is configured: a server, a port in 1..65535, a sender and a recipient.
 bool EmailConfigured(const SettingsRecord& s);
+
+// The warning for recipients of SMTPTo that get no email: the entry the
+// length limit cut (dropped whole, never sent as a fragment), and, with
+// `unusable`, each entry that holds no usable address. Empty when every
+// entry is used. The service records these; the window shows them at save.
+std::vector<std::string> DroppedRecipientWarnings(std::string_view smtp_to, bool unusable);
 
 // "SMTPFrom" or "SMTPTo" when that setting holds text that is no usable
 // address (see AddressesUsable); nullptr when both are usable or empty.

@@ -5,7 +5,9 @@
 #include <cctype>
 #include <fstream>
 #include <iterator>
+#include <set>
 
+#include "base/mail_format.h"
 #include "tests/support/fake_file_system.h"
 
 namespace ebbmark {
@@ -288,6 +290,50 @@ TEST(NoticesTest, ShippedExampleTemplatesLeaveNoPlaceholderBehind) {
     }
     EXPECT_NE(body.find("\r\n"), std::string::npos) << path << " keeps CR LF line ends";
   }
+}
+
+TEST_F(ComposeBodyTest, ATemplateInWindows1252IsSentAsUtf8) {
+  // "Stromausfall: Überbrückung läuft" as a Windows-era editor saves it.
+  fs.Put(PathOf("invstart.msg"), "Stromausfall: \xdc\x62\x65rbr\xfc\x63kung l\xe4uft \x80\n");
+  EXPECT_EQ(ComposeBody(fs, folder, Notice::InverterStarted, v).body,
+            "Stromausfall: \xc3\x9c\x62\x65rbr\xc3\xbc\x63kung l\xc3\xa4uft \xe2\x82\xac\n");
+  // Valid UTF-8 stays as it is.
+  fs.Put(PathOf("invstart.msg"), "l\xc3\xa4uft\n");
+  EXPECT_EQ(ComposeBody(fs, folder, Notice::InverterStarted, v).body, "l\xc3\xa4uft\n");
+}
+
+TEST(NoticeNames, NoticesThatShareASubjectAreToldApart) {
+  std::set<std::string> names;
+  for (Notice n : kAll) names.insert(NoticeName(n));
+  EXPECT_EQ(names.size(), std::size(kAll));
+  EXPECT_STREQ(NoticeName(Notice::InverterStarted), "the mains-failure notice");
+  EXPECT_STREQ(NoticeName(Notice::RunFile), "the run-file notice");
+}
+
+TEST(DroppedRecipients, TheCutEntryAndTheRestAreNamedOnce) {
+  EXPECT_TRUE(DroppedRecipientWarnings("a@x, b@x", true).empty());
+  EXPECT_EQ(DroppedRecipientWarnings("Doe, John <a@x>", true),
+            std::vector<std::string>{"The SMTPTo setting does not hold a usable email address in "
+                                     "\"Doe\". The other recipients still get the notices."});
+  EXPECT_TRUE(DroppedRecipientWarnings("Doe, John <a@x>", false).empty());
+
+  // Cut at the limit inside an address: the fragment is named, never sent.
+  std::string at_limit = "a@x, ";
+  at_limit += std::string(kAddressListLimit - at_limit.size() - 6, 'b') + "@x, op";
+  ASSERT_EQ(at_limit.size(), kAddressListLimit);
+  EXPECT_EQ(DroppedRecipientWarnings(at_limit, false),
+            std::vector<std::string>{"The SMTPTo setting is longer than 254 characters, so \"op\" "
+                                     "at its end was dropped and gets no email."});
+  // A longer text, as the window may hold it: everything the load would drop.
+  EXPECT_EQ(DroppedRecipientWarnings(at_limit + "s@example.org; z@x", false),
+            std::vector<std::string>{"The SMTPTo setting is longer than 254 characters, so "
+                                     "\"ops@example.org; z@x\" at its end was dropped and gets no "
+                                     "email."});
+  // The limit falls right after a separator: the entries after it are named.
+  std::string at_comma = std::string(kAddressListLimit - 5, 'c') + "@x, ";
+  ASSERT_EQ(at_comma.size(), kAddressListLimit - 1);
+  at_comma = "a" + at_comma;
+  EXPECT_EQ(DroppedRecipientWarnings(at_comma + "late@x", false).size(), 1u);
 }
 
 }  // namespace

@@ -259,17 +259,20 @@ void ServiceApp::ApplySettings(SettingsRecord next) {
 void ServiceApp::CheckAddresses() {
   addresses_refused_ = false;
   if (Settings.EmailOptions == 0) return;  // no email wanted: nothing to warn about
-  const std::pair<const char*, bool> checks[] = {{"SMTPFrom", false}, {"SMTPTo", true}};
-  for (const auto& [key, list] : checks) {
-    const std::string& value =
-        key == std::string_view("SMTPFrom") ? Settings.SMTPFrom : Settings.SMTPTo;
-    if (value.empty() || AddressesUsable(value, list)) continue;
+  const auto refuse = [this](const char* key) {
     addresses_refused_ = true;
     p_.log.WriteEventLog(kEventWarning, 110,
                          std::string("The ") + key +
                              " setting does not hold a usable email address. No email is sent "
                              "until it is corrected.");
-  }
+  };
+  if (!Settings.SMTPFrom.empty() && !AddressesUsable(Settings.SMTPFrom, false)) refuse("SMTPFrom");
+  if (Settings.SMTPTo.empty()) return;
+  // One unreadable or cut entry costs only itself: the others still get
+  // the notices, and each dropped one is named.
+  if (ReadAddressList(Settings.SMTPTo).usable.empty()) return refuse("SMTPTo");
+  for (const auto& text : DroppedRecipientWarnings(Settings.SMTPTo, true))
+    p_.log.WriteEventLog(kEventWarning, 110, text);
 }
 
 void ServiceApp::AppStop(int exit_code) {
@@ -504,17 +507,16 @@ void ServiceApp::SendNotice(Notice n, std::function<void()> done) {
     sign_in = " (signing in as \"" + m.user + "\"" +
               (problem ? ", no password given)" : " with the saved password)");
     if (problem) {
-      asio::post(io_, [this, subject = m.subject, problem = std::move(*problem),
-                       sign_in = std::move(sign_in), done = std::move(done)] {
-        MailFinished(subject, MailResult{false, 3, problem}, sign_in);
+      asio::post(io_, [this, n, problem = std::move(*problem), sign_in = std::move(sign_in),
+                       done = std::move(done)] {
+        MailFinished(n, MailResult{false, 3, problem, {}}, sign_in);
         if (done) done();
       });
       return;
     }
   }
-  p_.mailer.Send(m, [this, subject = m.subject, sign_in = std::move(sign_in),
-                     done = std::move(done)](MailResult r) {
-    MailFinished(subject, r, sign_in);
+  p_.mailer.Send(m, [this, n, sign_in = std::move(sign_in), done = std::move(done)](MailResult r) {
+    MailFinished(n, r, sign_in);
     if (done) done();
   });
 }
@@ -543,13 +545,31 @@ std::optional<std::string> ServiceApp::ReadMailPassword(std::string& password) c
   return std::nullopt;
 }
 
-void ServiceApp::MailFinished(const std::string& subject, const MailResult& result,
-                              const std::string& sign_in) {
+void ServiceApp::MailFinished(Notice notice, const MailResult& result, const std::string& sign_in) {
   --mail_pending_;
+  // Several notices share a subject, so the record names which one it was.
+  const std::string what =
+      std::string("The email \"") + NoticeSubject(notice) + "\" (" + NoticeName(notice) + ")";
+  // One full stop ends each record, whatever the reason's own text ends with.
+  auto bare = [](std::string text) {
+    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
+    return text;
+  };
+  // Each refused recipient on its own: the others still got the notice. When
+  // the only recipient was refused, the failure record names it instead.
+  const bool named_by_failure =
+      !result.sent && result.refused.size() == 1 &&
+      result.error_text.find(result.refused[0].address) != std::string::npos;
+  for (const auto& r : result.refused) {
+    if (named_by_failure) break;
+    p_.log.WriteEventLog(kEventWarning, 110,
+                         bare(what + " was not sent to " + r.address +
+                              ": the server refused the recipient " + r.address + ": " + r.reply) +
+                             ".");
+  }
   if (!result.sent) {
-    p_.log.WriteEventLog(
-        kEventWarning, 110,
-        "The email \"" + subject + "\" could not be sent: " + result.error_text + sign_in + ".");
+    p_.log.WriteEventLog(kEventWarning, 110,
+                         what + " could not be sent: " + bare(result.error_text) + sign_in + ".");
   }
   if (stopping_ && drain_timer_ && mail_pending_ == 0) FinishStop();
 }

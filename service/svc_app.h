@@ -136,8 +136,7 @@ class ServiceApp {
   // mail budget; a send still under way then goes on in the background.
   asio::awaitable<void> SendNoticeWithinBudget(Notice n);
   // `sign_in` is added to a failure's record: empty without a sign-in.
-  void MailFinished(const std::string& subject, const MailResult& result,
-                    const std::string& sign_in = {});
+  void MailFinished(Notice notice, const MailResult& result, const std::string& sign_in = {});
   // Fills `password` from the password file; otherwise says why it cannot.
   std::optional<std::string> ReadMailPassword(std::string& password) const;
   void FinishStop();

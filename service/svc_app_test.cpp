@@ -422,11 +422,79 @@ TEST_F(ServiceAppTest, AFailedSendIsRecordedOnce) {
   tcp.Send(InverterLine(0, 12, 0, 250));
   Tick();
   Tick();
-  EXPECT_EQ(log.Count("The email \"[Ebbmark] Power Event\" could not be sent: Could not connect "
-                      "to the mail server."),
+  EXPECT_EQ(log.Count("The email \"[Ebbmark] Power Event\" (the mains-failure notice) could not "
+                      "be sent: Could not connect to the mail server."),
             1);
   EXPECT_EQ(log.records.back().type, kEventWarning);
   EXPECT_EQ(log.records.back().id, 110u);
+}
+
+// A server's reply ends in its own full stop, or a reason is ended by one:
+// the record still ends in exactly one.
+TEST_F(ServiceAppTest, EachRefusedRecipientGetsOneRecordAndTheRecordsEndInOneFullStop) {
+  WriteSettings(
+      "TCPHost=127.0.0.1\nEmailOptions=1\nSMTPHost=127.0.0.1\nSMTPFrom=a@b\n"
+      "SMTPTo=admin@x, former.staff@x, old@x, ops@x\n");
+  mailer.result = MailResult{true,
+                             0,
+                             {},
+                             {{"former.staff@x", "550 5.1.1 <former.staff@x>: User unknown."},
+                              {"old@x", "550 5.1.1 mailbox closed"}}};
+  StartDebug();
+  Tick();
+  tcp.Accept();
+  tcp.Send(InverterLine(0, 12, 0, 250));
+  Tick();
+  Tick();
+  const std::string head = "The email \"[Ebbmark] Power Event\" (the mains-failure notice) ";
+  EXPECT_EQ(log.Count(head + "was not sent to former.staff@x: the server refused the recipient "
+                             "former.staff@x: 550 5.1.1 <former.staff@x>: User unknown."),
+            1);
+  EXPECT_EQ(log.Count(head + "was not sent to old@x: the server refused the recipient old@x: "
+                             "550 5.1.1 mailbox closed."),
+            1);
+  EXPECT_EQ(log.Count(head + "could not be sent"), 0) << "the others got it";
+  for (const auto& r : log.records) {
+    EXPECT_EQ(r.text.find(".."), std::string::npos) << r.text;
+    if (r.text.find("was not sent to") != std::string::npos) {
+      EXPECT_EQ(r.type, kEventWarning);
+      EXPECT_EQ(r.id, 110u);
+    }
+  }
+
+  // The only recipient refused: the failure itself names it, once.
+  log.records.clear();
+  mailer.result = MailResult{
+      false, 55, "the server refused the recipient old@x: 550 closed.", {{"old@x", "550 closed."}}};
+  tcp.Send(InverterLine(0, 0, 120, 250));
+  Tick();
+  Tick();
+  EXPECT_EQ(log.Count("The email \"[Ebbmark] Power Event\" (the mains-return notice) could not be "
+                      "sent: the server refused the recipient old@x: 550 closed."),
+            1);
+  EXPECT_EQ(log.Count("The email \"[Ebbmark] Power Event\" (the mains-return notice) was not"), 0);
+}
+
+TEST_F(ServiceAppTest, AnUnusableOrCutRecipientIsNamedAndTheOthersStillGetTheNotice) {
+  // 254 characters, the length a longer setting is cut to, ending inside an address.
+  std::string to = "Doe, John <admin@example.org>, ";
+  while (to.size() < 230) to += "ok@example.org, ";
+  to += "ops@exa";
+  to += std::string(254 - to.size(), 'x');
+  ASSERT_EQ(to.size(), 254u);
+  WriteSettings(
+      "TCPHost=127.0.0.1\nEmailOptions=1\nSMTPHost=127.0.0.1\nSMTPFrom=a@b\nSMTPTo=" + to + "\n");
+  StartDebug();
+  EXPECT_EQ(log.Count("The SMTPTo setting does not hold a usable email address in \"Doe\". The "
+                      "other recipients still get the notices."),
+            1);
+  EXPECT_EQ(log.Count("The SMTPTo setting is longer than 254 characters, so \"ops@exa"), 1);
+  Tick();
+  tcp.Accept();
+  tcp.Send(InverterLine(0, 12, 0, 250));
+  Tick();
+  Tick();
+  ASSERT_EQ(mailer.sent.size(), 1u);
 }
 
 class SignInTest : public ServiceAppTest {
@@ -483,7 +551,8 @@ TEST_F(SignInTest, PasswordIsReadAtSendTimeAndNeverRecorded) {
   EXPECT_EQ(mailer.sent[0].user, "alerts@example.test");
   EXPECT_EQ(mailer.sent[0].password, "s3cret pass");
   EXPECT_EQ(secrets.reads, std::vector<std::string>{JoinPath(kHome, "smtp.secret")});
-  EXPECT_EQ(log.Count("The email \"[Ebbmark] Power Event\" could not be sent: the user name or "
+  EXPECT_EQ(log.Count("The email \"[Ebbmark] Power Event\" (the mains-failure notice) could not be "
+                      "sent: the user name or "
                       "password was refused (signing in as \"alerts@example.test\" with the "
                       "saved password)."),
             1);
@@ -642,10 +711,12 @@ TEST_F(TriggerTest, AStalledMailServerHoldsUpThePowerActionOnlyWithinTheBudget) 
   ASSERT_EQ(power.calls.size(), 1u);
   ASSERT_EQ(mailer.sent.size(), 2u);
   EXPECT_EQ(mailer.gave_up.size(), 1u) << "given up once the drain time is over";
-  EXPECT_EQ(log.Count("The email \"[Ebbmark] Power Event\" could not be sent: the service was "
-                      "stopping and could not wait any longer."),
+  EXPECT_EQ(log.Count("The email \"[Ebbmark] Power Event\" (the run-file notice) could not be "
+                      "sent: the service was stopping and could not wait any longer."),
             1);
-  EXPECT_EQ(log.Count("The email \"[Ebbmark] Shutdown Event\" could not be sent"), 1);
+  EXPECT_EQ(log.Count("The email \"[Ebbmark] Shutdown Event\" (the power-action notice) could not "
+                      "be sent"),
+            1);
   // The power action came before the end, not after the mail.
   const auto power_at = std::find(journal.begin(), journal.end(), "power: shutdown");
   const auto warning_at = std::find_if(journal.begin(), journal.end(), [](const std::string& j) {
@@ -862,7 +933,7 @@ TEST_F(ServiceAppTest, AnUnusableAddressIsReportedOnceAndNoMailIsSent) {
   } cases[] = {
       {"ups\x1b@example.org", "admin@example.org", "SMTPFrom"},
       {"ups@example.org", "admin@example.org NOTIFY=NEVER", "SMTPTo"},
-      {"ups@example.org", "ok@example.org, x>y@example.org", "SMTPTo"},
+      {"ups@example.org", "x>y@example.org; Doe", "SMTPTo"},
       {"UPS <ups@example.org> extra", "admin@example.org", "SMTPFrom"},
   };
   for (const auto& c : cases) {

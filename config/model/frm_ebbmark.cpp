@@ -741,6 +741,12 @@ void FrmEbbmark::SaveCommand() {
 
   bool refused = false;
   SyncMonitoredAddress();
+  if (UnusableAddressSetting(ctx_.settings) == nullptr) {
+    // The service will drop a recipient the length limit cuts; the user
+    // hears it now, as the service's record will say.
+    for (const auto& text : DroppedRecipientWarnings(ctx_.settings.SMTPTo, false))
+      ctx_.dialogs.Show("Save Settings", text, DialogButtons::Ok, DialogIcon::Warning);
+  }
   if (const char* setting = UnusableAddressSetting(ctx_.settings)) {
     // The service would refuse to send anything with it; better to say so now.
     ctx_.dialogs.Show("Save Settings",

@@ -1,4 +1,6 @@
 #include "config/model/frm_ebbmark.h"
+
+#include "base/mail_format.h"
 #include "config/model/pictures.h"
 #include "config/model/tool_windows.h"
 
@@ -330,6 +332,24 @@ TEST_F(FrmEbbmarkTest, SaveWithoutTheServiceSaysTruthfullyThatNothingWasSaved) {
   EXPECT_EQ(dialogs.shown[0].buttons, DialogButtons::Ok);
   EXPECT_EQ(fs.replace_count, writes);
   EXPECT_FALSE(SaveEnabled());
+}
+
+// A list the length limit cut (a hand-edited file) is saved, and the window
+// names the entry the service will drop, in the service's own words.
+TEST_F(FrmEbbmarkTest, SaveNamesARecipientTheLengthLimitDrops) {
+  Start(true, /*running=*/false);
+  std::string to = "admin@example.org, ";
+  to += std::string(kAddressListLimit - to.size() - 11, 'b') + "@x.org, ops";
+  ASSERT_EQ(to.size(), kAddressListLimit);
+  settings.SMTPFrom = "ups@example.org";
+  settings.SMTPTo = to;
+  frm->mnuSaveSettings.Click();
+  ASSERT_FALSE(dialogs.shown.empty());
+  EXPECT_EQ(dialogs.shown[0].text,
+            "The SMTPTo setting is longer than 254 characters, so \"ops\" at its end was dropped "
+            "and gets no email.");
+  EXPECT_EQ(dialogs.shown[0].icon, DialogIcon::Warning);
+  EXPECT_EQ(Key("SMTPTo"), to) << "the rest of the list is still saved";
 }
 
 TEST_F(FrmEbbmarkTest, SaveWhileRunningAsksFirst) {

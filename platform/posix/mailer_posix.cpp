@@ -62,8 +62,8 @@ MailResult Failure(int number, std::string text) {
   return r;
 }
 
-// The host name the client greets the server with: letters, digits, "-" and ".".
-std::string GreetingName() {
+// The host part of a Message-ID: letters, digits, "-" and ".".
+std::string MessageIdHost() {
   std::string name;
   for (const char c : GetComputerNameText()) {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -73,7 +73,7 @@ std::string GreetingName() {
   return name.empty() ? "localhost" : name;
 }
 
-std::string SmtpUrl(const MailMessage& m, const std::string& greeting) {
+std::string SmtpUrl(const MailMessage& m) {
   // TLS from the first byte when chosen, and as before on port 465 when
   // nothing was chosen; otherwise the connection starts plain and upgrades
   // with STARTTLS.
@@ -84,7 +84,8 @@ std::string SmtpUrl(const MailMessage& m, const std::string& greeting) {
   const bool ipv6 = m.host.find(':') != std::string::npos && m.host.front() != '[';
   url += ipv6 ? "[" + m.host + "]" : m.host;
   url += ':' + std::to_string(m.port);
-  url += '/' + greeting;  // libcurl greets with the URL's path
+  // No path: the helper greets with the computer's fully qualified name, or
+  // the local address, which only a resolver and the route can tell.
   return url;
 }
 
@@ -302,7 +303,7 @@ class HelperMailer final : public Mailer {
       : io_(io),
         options_(options),
         helper_(FindHelper(options.helper_path)),
-        greeting_(GreetingName()),
+        message_id_host_(MessageIdHost()),
         random_(std::random_device{}()) {
     if (options_.clock == nullptr) options_.clock = &system_clock_;
     // A helper that dies before it has read its request must cost a failed
@@ -331,7 +332,7 @@ class HelperMailer final : public Mailer {
       job.refusal = Failure(kErrorRefusedMessage, "the security setting is not 0, 1 or 2");
     } else {
       MailRequest request;
-      request.url = SmtpUrl(message, greeting_);
+      request.url = SmtpUrl(message);
       request.from = EnvelopeAddress(message.from);
       request.recipients = SplitRecipients(message.to);
       request.connect_timeout = std::min(options_.connect_timeout, options_.timeout);
@@ -340,7 +341,8 @@ class HelperMailer final : public Mailer {
       if (!message.user.empty()) request.password = message.password;
       request.ca_file = options_.ca_file;
       const TimePoint now = options_.clock->Now().wall;
-      request.text = FormatMailMessage(message, now, MakeMessageId(now, random_(), greeting_));
+      request.text =
+          FormatMailMessage(message, now, MakeMessageId(now, random_(), message_id_host_));
       if (request.recipients.empty()) {
         job.refusal = Failure(kErrorRefusedMessage, MailProblemText(MailProblem::BadRecipient));
       } else {
@@ -408,7 +410,7 @@ class HelperMailer final : public Mailer {
   MailerOptions options_;
   SystemClock system_clock_;
   const std::string helper_;
-  const std::string greeting_;
+  const std::string message_id_host_;
   std::mt19937_64 random_;  // Message-ID uniqueness
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::deque<Job> queue_;

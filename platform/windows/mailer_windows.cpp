@@ -54,9 +54,12 @@ constexpr int kErrorAccess = 10013;  // encryption missing or the certificate no
 // not SMTP: the conversation ends there.
 constexpr std::size_t kMaxReplyLine = 4096;
 constexpr int kMaxReplyLines = 200;
+// The longest initial response put on the AUTH line: with "AUTH PLAIN " and
+// CR LF the line stays within the 512 octets every server takes.
+constexpr std::size_t kMaxInitialResponse = 497;
 
-// The host name the client greets the server with: letters, digits, "-" and ".".
-std::string GreetingName() {
+// The host part of a Message-ID: letters, digits, "-" and ".".
+std::string MessageIdHost() {
   std::string name;
   for (const char c : GetComputerNameText()) {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -138,7 +141,8 @@ struct Job {
   SecretText password;
   std::string from;
   std::vector<std::string> recipients;
-  std::string data;  // the message, dot-stuffed, ending in CR LF
+  bool utf8 = false;  // an address outside ASCII: only with the server's SMTPUTF8
+  std::string data;   // the message, dot-stuffed, ending in CR LF
   std::function<void(MailResult)> done;
 };
 
@@ -151,6 +155,7 @@ struct Reply {
 // What the server's EHLO reply offers.
 struct Capabilities {
   bool starttls = false;
+  bool smtputf8 = false;
   std::vector<std::string> auth;  // SASL mechanisms, upper case
 };
 
@@ -175,6 +180,7 @@ Capabilities ParseCapabilities(const Reply& reply) {
     }
     if (words.empty()) continue;
     if (words[0] == "STARTTLS") caps.starttls = true;
+    if (words[0] == "SMTPUTF8") caps.smtputf8 = true;
     // Old servers wrote "AUTH=LOGIN PLAIN" beside or instead of "AUTH ...".
     if (words[0] == "AUTH" || words[0].rfind("AUTH=", 0) == 0) {
       if (words[0].size() > 5)
@@ -224,6 +230,11 @@ MailResult Failure(int number, std::string text) {
   return r;
 }
 
+// The server's reply as a record quotes it.
+std::string ReplyText(const Reply& reply) {
+  return QuotableReply(reply.text);
+}
+
 // A failure the user can act on, worded as on Linux: "<cause> (<detail>)".
 MailResult CauseFailure(int number, const char* cause, const std::string& detail) {
   return Failure(number, std::string(cause) + " (" + detail + ")");
@@ -231,9 +242,27 @@ MailResult CauseFailure(int number, const char* cause, const std::string& detail
 
 class Conversation {
  public:
-  Conversation(Session& s, const MailerOptions& options) : s_(s), options_(options) {}
+  Conversation(asio::io_context& io, Session& s, const MailerOptions& options)
+      : io_(io), s_(s), options_(options) {}
 
-  asio::awaitable<MailResult> Run(const Job& job, const std::string& greeting_name) {
+  // The conversation, then QUIT after a failure as after a success, so the
+  // server ends the session cleanly rather than logging a lost connection.
+  asio::awaitable<MailResult> Run(const Job& job) {
+    MailResult result = co_await Converse(job);
+    if (!result.sent && greeted_ && !broken_ && !s_.timed_out && s_.socket.is_open()) {
+      std::error_code ec;
+      co_await Command("QUIT", ec);
+    }
+    co_return result;
+  }
+
+  // Ends the encrypted session properly, whatever became of the message.
+  asio::awaitable<void> Close() {
+    if (tls_ && s_.socket.is_open() && !s_.timed_out) co_await tls_->Close();
+  }
+
+ private:
+  asio::awaitable<MailResult> Converse(const Job& job) {
     const auto start = std::chrono::steady_clock::now();
     const auto connect_limit = std::min(options_.connect_timeout, options_.timeout);
     s_.LimitTo(start + connect_limit);
@@ -259,13 +288,38 @@ class Conversation {
     const bool implicit = job.security == MailSecurity::ImplicitTls ||
                           (job.security == MailSecurity::Opportunistic && job.port == 465);
     if (implicit) {
-      if (auto failed = co_await StartTls(check)) co_return *failed;
+      if (auto failed = co_await StartTls(check)) {
+        // A plain SMTP server greets first; some TLS clients then wait on
+        // for a handshake that never comes, so a fresh connection asks.
+        if (failed->error_number != kErrorAccess && co_await GreetsInPlainText(endpoints))
+          co_return Failure(kErrorAccess,
+                            "the server does not speak TLS on this port; try SMTPSecurity 1");
+        co_return *failed;
+      }
     }
 
     Reply reply = co_await ReadReply(ec);
+    if (ec && !implicit && s_.input.empty() && !received_) {
+      // Nothing at all came: a server that waits for a TLS handshake before
+      // it greets says nothing, which is what port 465 does.
+      const bool tls_first = co_await SpeaksTlsFirst(endpoints, host);
+      if (tls_first)
+        co_return Failure(kErrorTimedOut,
+                          "the server expects TLS from the first byte on this port; try "
+                          "SMTPSecurity 2");
+      if (s_.timed_out)
+        co_return Failure(
+            kErrorTimedOut,
+            "the server sent no greeting within " +
+                std::to_string(
+                    std::chrono::duration_cast<std::chrono::seconds>(connect_limit).count()) +
+                " seconds");
+    }
     if (ec) co_return NetworkFailure(ec, "No greeting from the mail server");
-    if (reply.code / 100 != 2) co_return Refused("greeting", reply);
+    greeted_ = true;
+    if (reply.code / 100 != 2) co_return Refused("the connection", reply);
     s_.LimitTo(start + options_.timeout);
+    const std::string greeting_name = co_await GreetingName();
 
     Capabilities caps;
     if (auto failed = co_await Hello(greeting_name, caps)) co_return *failed;
@@ -289,10 +343,13 @@ class Conversation {
           // Whatever came after the reply was sent before the encryption
           // and would be taken as if it came through it: someone on the
           // way is adding to the conversation.
-          if (!s_.input.empty())
+          if (!s_.input.empty()) {
+            // Not even a QUIT goes on a connection that may be someone else's.
+            broken_ = true;
             co_return Failure(kErrorProtocol,
                               "The mail server sent more after agreeing to STARTTLS; the "
                               "connection may have been tampered with, nothing was sent");
+          }
           if (auto failed = co_await StartTls(check)) co_return *failed;
           // What was offered in plain text may have been forged: only the
           // new reply counts.
@@ -306,39 +363,119 @@ class Conversation {
       if (auto failed = co_await SignIn(job, caps)) co_return *failed;
     }
 
-    reply = co_await Command("MAIL FROM:<" + job.from + ">", ec);
+    // An address outside ASCII goes only with SMTPUTF8; never as raw bytes
+    // to a server that did not ask for them.
+    if (job.utf8 && !caps.smtputf8)
+      co_return Failure(kErrorRefusedMessage,
+                        "an address holds letters outside ASCII, and the server does not offer "
+                        "SMTPUTF8 to carry them; use an address in ASCII letters");
+    reply = co_await Command("MAIL FROM:<" + job.from + ">" + (job.utf8 ? " SMTPUTF8" : ""), ec);
     if (ec) co_return NetworkFailure(ec, "MAIL FROM failed");
-    if (reply.code / 100 != 2) co_return Refused("the sender", reply);
+    if (reply.code / 100 != 2) co_return Refused("the sender " + job.from, reply);
 
+    // Every recipient on its own: one closed mailbox must not cost the
+    // others the notice. The send fails only when none is taken.
+    std::vector<RecipientRefusal> refused;
     for (const auto& recipient : job.recipients) {
       reply = co_await Command("RCPT TO:<" + recipient + ">", ec);
       if (ec) co_return NetworkFailure(ec, "RCPT TO failed");
-      if (reply.code / 100 != 2) co_return Refused("the recipient " + recipient, reply);
+      if (reply.code / 100 != 2) refused.push_back({recipient, ReplyText(reply)});
+    }
+    if (refused.size() == job.recipients.size()) {
+      MailResult none = refused.size() == 1
+                            ? Refused("the recipient " + refused[0].address, reply)
+                            : Failure(reply.code, "the server refused every recipient");
+      none.refused = std::move(refused);
+      co_return none;
     }
 
     reply = co_await Command("DATA", ec);
     if (ec) co_return NetworkFailure(ec, "DATA failed");
-    if (reply.code != 354) co_return Refused("DATA", reply);
+    if (reply.code != 354) {
+      MailResult failed = Refused("the message", reply);
+      failed.refused = std::move(refused);
+      co_return failed;
+    }
 
     co_await Write(job.data, ec);
     if (ec) co_return NetworkFailure(ec, "Sending the message failed");
     reply = co_await ReadReply(ec);
     if (ec) co_return NetworkFailure(ec, "The mail server did not confirm the message");
-    if (reply.code / 100 != 2) co_return Refused("the message", reply);
+    if (reply.code / 100 != 2) {
+      MailResult failed = Refused("the message", reply);
+      failed.refused = std::move(refused);
+      co_return failed;
+    }
 
     // The message has been taken; how QUIT goes does not change that.
     co_await Command("QUIT", ec);
     MailResult sent;
     sent.sent = true;
+    sent.refused = std::move(refused);
     co_return sent;
   }
 
-  // Ends the encrypted session properly, whatever became of the message.
-  asio::awaitable<void> Close() {
-    if (tls_ && s_.socket.is_open() && !s_.timed_out) co_await tls_->Close();
+  // The name to greet with (RFC 5321 4.1.4): the computer's fully qualified
+  // name when the resolver knows one, else the address literal of this end
+  // of the connection. Never a bare or mangled computer name, which strict
+  // relays refuse.
+  asio::awaitable<std::string> GreetingName() {
+    std::error_code ec;
+    const std::string computer = GetComputerNameText();
+    if (!computer.empty()) {
+      auto found =
+          co_await s_.resolver.async_resolve(computer, "", tcp::resolver::canonical_name,
+                                             asio::redirect_error(asio::use_awaitable, ec));
+      if (!ec && !found.empty() && UsableGreetingName(found.begin()->host_name()))
+        co_return found.begin()->host_name();
+    }
+    const auto local = s_.socket.local_endpoint(ec);
+    if (!ec) co_return AddressLiteral(local.address().to_string());
+    co_return "[127.0.0.1]";
   }
 
- private:
+  // Whether the server greets a plain connection with "220", on a short
+  // connection of its own.
+  asio::awaitable<bool> GreetsInPlainText(const tcp::resolver::results_type& endpoints) {
+    Session probe(io_);
+    probe.LimitTo(std::chrono::steady_clock::now() + std::chrono::seconds(3));
+    std::error_code ec;
+    co_await asio::async_connect(probe.socket, endpoints,
+                                 asio::redirect_error(asio::use_awaitable, ec));
+    std::string first(64, '\0');
+    std::size_t n = 0;
+    if (!ec)
+      n = co_await probe.socket.async_read_some(asio::buffer(first),
+                                                asio::redirect_error(asio::use_awaitable, ec));
+    probe.deadline.cancel();
+    probe.Abort();
+    co_return n >= 4 && first.compare(0, 3, "220") == 0;
+  }
+
+  // Whether the server completes a TLS handshake from the first byte, on a
+  // short connection of its own; the certificate is not checked, since this
+  // only decides which advice the record gives.
+  asio::awaitable<bool> SpeaksTlsFirst(const tcp::resolver::results_type& endpoints,
+                                       const std::string& host) {
+    Session probe(io_);
+    probe.LimitTo(std::chrono::steady_clock::now() + std::chrono::seconds(3));
+    std::error_code ec;
+    co_await asio::async_connect(probe.socket, endpoints,
+                                 asio::redirect_error(asio::use_awaitable, ec));
+    bool ok = false;
+    if (!ec) {
+      TlsStream tls(probe.socket);
+      TlsCheck check;
+      check.host = host;
+      co_await tls.Handshake(check, ec);
+      ok = !ec;
+      if (ok) co_await tls.Close();
+    }
+    probe.deadline.cancel();
+    probe.Abort();
+    co_return ok;
+  }
+
   asio::awaitable<std::optional<MailResult>> StartTls(const TlsCheck& check) {
     auto tls = std::make_unique<TlsStream>(s_.socket);
     std::error_code ec;
@@ -347,6 +484,8 @@ class Conversation {
       tls_ = std::move(tls);
       co_return std::nullopt;
     }
+    // A half-made TLS session can carry no further command, not even QUIT.
+    broken_ = true;
     if (s_.timed_out) co_return NetworkFailure(ec, "");
     if (tls->untrusted())
       co_return CauseFailure(kErrorAccess, sign_in_texts::kUntrusted, tls->failure());
@@ -366,14 +505,14 @@ class Conversation {
     }
     reply = co_await Command("HELO " + name, ec);
     if (ec) co_return NetworkFailure(ec, "HELO failed");
-    if (reply.code / 100 != 2) co_return Refused("HELO", reply);
+    if (reply.code / 100 != 2) co_return Refused("the greeting " + name, reply);
     co_return std::nullopt;
   }
 
   // AUTH PLAIN, or LOGIN for a server that lacks it; only ever reached on an
-  // encrypted connection. The credentials go in answers to 334 rather than
-  // on the AUTH line, which keeps a long password within any server's limit
-  // for a command.
+  // encrypted connection. PLAIN sends the credentials on the AUTH line when
+  // they fit within any server's limit for a command; a longer password goes
+  // in the answer to 334.
   asio::awaitable<std::optional<MailResult>> SignIn(const Job& job, const Capabilities& caps) {
     if (!tls_)
       co_return CauseFailure(kErrorAccess, sign_in_texts::kNoEncryption,
@@ -395,21 +534,30 @@ class Conversation {
     Reply reply;
     const std::string& password = job.password.str();
     if (offers("PLAIN")) {
-      reply = co_await Command("AUTH PLAIN", ec);
-      if (!ec && reply.code == 334) {
-        SecretText blob;
+      SecretText blob;
+      {
+        std::string joined;
+        joined.reserve(job.user.size() + password.size() + 2);
+        joined.push_back('\0');
+        joined += job.user;
+        joined.push_back('\0');
+        joined += password;
+        blob = Base64(joined);
+        SecureZeroMemory(joined.data(), joined.size());
+      }
+      if (blob.empty()) co_return Failure(kErrorProtocol, "The sign-in could not be encoded");
+      if (blob.str().size() <= kMaxInitialResponse) {
+        // The credentials on the AUTH line itself (RFC 4954): one round trip.
+        SecretText line;
         {
-          std::string joined;
-          joined.reserve(job.user.size() + password.size() + 2);
-          joined.push_back('\0');
-          joined += job.user;
-          joined.push_back('\0');
-          joined += password;
-          blob = Base64(joined);
+          std::string joined = "AUTH PLAIN " + blob.str();
+          line.Assign(joined);
           SecureZeroMemory(joined.data(), joined.size());
         }
-        if (blob.empty()) co_return Failure(kErrorProtocol, "The sign-in could not be encoded");
-        reply = co_await SecretCommand(blob, ec);
+        reply = co_await SecretCommand(line, ec);
+      } else {
+        reply = co_await Command("AUTH PLAIN", ec);
+        if (!ec && reply.code == 334) reply = co_await SecretCommand(blob, ec);
       }
     } else {
       reply = co_await Command("AUTH LOGIN", ec);
@@ -504,6 +652,7 @@ class Conversation {
         co_return reply;
       }
       reply.code = std::stoi(line.substr(0, 3));
+      received_ = true;
       reply.text = line;
       reply.lines.push_back(line.size() > 4 ? line.substr(4) : std::string());
       if (line.size() <= 3 || line[3] == ' ') co_return reply;
@@ -512,7 +661,8 @@ class Conversation {
     co_return reply;
   }
 
-  MailResult NetworkFailure(const std::error_code& ec, const std::string& what) const {
+  MailResult NetworkFailure(const std::error_code& ec, const std::string& what) {
+    broken_ = true;
     if (s_.timed_out) {
       const auto limit = std::chrono::duration_cast<std::chrono::seconds>(options_.timeout);
       return Failure(kErrorTimedOut, "The mail server did not finish within " +
@@ -524,12 +674,16 @@ class Conversation {
   }
 
   static MailResult Refused(const std::string& what, const Reply& reply) {
-    return Failure(reply.code, "The mail server refused " + what + ": " + reply.text);
+    return Failure(reply.code, "the server refused " + what + ": " + ReplyText(reply));
   }
 
+  asio::io_context& io_;
   Session& s_;
   const MailerOptions& options_;
   std::unique_ptr<TlsStream> tls_;  // once the connection is encrypted
+  bool greeted_ = false;            // the server has spoken SMTP
+  bool broken_ = false;             // the connection failed; no QUIT on it
+  bool received_ = false;           // any reply line came
 };
 
 // What the loop and the conversations share; the mailer itself may go first.
@@ -558,10 +712,9 @@ void Finish(const std::shared_ptr<Shared>& shared, const std::string& greeting, 
 }
 
 asio::awaitable<MailResult> Transfer(std::shared_ptr<Shared> shared,
-                                     std::shared_ptr<Session> session, Job job,
-                                     std::string greeting) {
-  Conversation conversation(*session, shared->options);
-  MailResult result = co_await conversation.Run(job, greeting);
+                                     std::shared_ptr<Session> session, Job job) {
+  Conversation conversation(shared->io, *session, shared->options);
+  MailResult result = co_await conversation.Run(job);
   job.password.Wipe();
   co_await conversation.Close();
   session->deadline.cancel();
@@ -588,7 +741,7 @@ void StartNext(const std::shared_ptr<Shared>& shared, const std::string& greetin
   auto session = std::make_shared<Session>(shared->io);
   shared->session = session;
   asio::co_spawn(
-      shared->io, Transfer(shared, session, std::move(job), greeting),
+      shared->io, Transfer(shared, session, std::move(job)),
       [shared, session, greeting, number](std::exception_ptr error, MailResult result) mutable {
         // A send that was given up has been answered already.
         if (!shared->busy || shared->send_number != number) return;
@@ -601,7 +754,7 @@ class SmtpMailer final : public Mailer {
  public:
   SmtpMailer(asio::io_context& io, const MailerOptions& options)
       : shared_(std::make_shared<Shared>(io, options)),
-        greeting_(GreetingName()),
+        greeting_(MessageIdHost()),
         random_(std::random_device{}()) {
     if (shared_->options.clock == nullptr) shared_->options.clock = &system_clock_;
   }
@@ -658,6 +811,7 @@ class SmtpMailer final : public Mailer {
       job.user = message.user;
       job.password.Assign(message.password);
       job.from = EnvelopeAddress(message.from);
+      job.utf8 = NeedsSmtpUtf8(message);
       const TimePoint now = shared_->options.clock->Now().wall;
       const std::string text =
           FormatMailMessage(message, now, MakeMessageId(now, random_(), greeting_));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -99,7 +100,9 @@ class ScriptedServer {
         commands_.push_back(line);
       }
       const std::string verb = line.substr(0, line.find_first_of(" :"));
-      const auto it = replies_.find(verb);
+      // A reply scripted for the whole line wins over one for its verb.
+      auto it = replies_.find(line);
+      if (it == replies_.end()) it = replies_.find(verb);
       const std::string reply = it != replies_.end() ? it->second
                                 : verb == "DATA"     ? "354 end with <CRLF>.<CRLF>"
                                 : verb == "QUIT"     ? "221 bye"
@@ -174,6 +177,85 @@ TEST_F(WindowsMailerTest, FallsBackToHeloForAnOldServer) {
   ASSERT_GE(commands.size(), 2u);
   EXPECT_EQ(commands[0].rfind("EHLO ", 0), 0u);
   EXPECT_EQ(commands[1].rfind("HELO ", 0), 0u);
+}
+
+TEST_F(WindowsMailerTest, ARefusedRecipientCostsOnlyItselfAndFailuresStillSayQuit) {
+  {
+    ScriptedServer server(
+        std::map<std::string, std::string>{{"RCPT TO:<former.staff@example.test>",
+                                            "550 5.1.1 <former.staff@example.test>: User "
+                                            "unknown"}});
+    MailMessage m = Message(server.port());
+    m.to = "admin@example.test, former.staff@example.test, ops@example.test";
+    const auto result = SendOne(m);
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->sent) << result->error_text;
+    ASSERT_EQ(result->refused.size(), 1u);
+    EXPECT_EQ(result->refused[0].address, "former.staff@example.test");
+    EXPECT_EQ(result->refused[0].reply, "550 5.1.1 <former.staff@example.test>: User unknown");
+    const auto commands = server.Commands();
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "RCPT TO:<ops@example.test>"),
+              commands.end())
+        << "the one after the refused one is still tried";
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "DATA"), commands.end());
+  }
+  {
+    ScriptedServer server(std::map<std::string, std::string>{{"RCPT", "550 5.1.1 unknown"}});
+    MailMessage m = Message(server.port());
+    m.to = "a@example.test, b@example.test";
+    const auto result = SendOne(m);
+    ASSERT_TRUE(result);
+    EXPECT_FALSE(result->sent);
+    EXPECT_EQ(result->error_text, "the server refused every recipient");
+    EXPECT_EQ(result->refused.size(), 2u);
+    const auto commands = server.Commands();
+    EXPECT_EQ(std::find(commands.begin(), commands.end(), "DATA"), commands.end());
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.back(), "QUIT") << "after a failure as after a success";
+  }
+  {
+    ScriptedServer server(
+        std::map<std::string, std::string>{{"DATA", "550 5.6.0 improper use of 8-bit data"}});
+    const auto result = SendOne(Message(server.port()));
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->error_text,
+              "the server refused the message: 550 5.6.0 improper use of "
+              "8-bit data");
+    EXPECT_EQ(server.Commands().back(), "QUIT");
+  }
+}
+
+TEST_F(WindowsMailerTest, GreetsWithAFullNameOrTheAddressLiteral) {
+  ScriptedServer server;
+  ASSERT_TRUE(SendOne(Message(server.port())));
+  const auto commands = server.Commands();
+  ASSERT_FALSE(commands.empty());
+  const std::string name = commands[0].substr(5);
+  EXPECT_TRUE(UsableGreetingName(name) || name == "[127.0.0.1]") << name;
+}
+
+TEST_F(WindowsMailerTest, AnAddressOutsideAsciiGoesOnlyWithSmtpUtf8) {
+  {
+    ScriptedServer server(
+        std::map<std::string, std::string>{{"EHLO", "250-scripted\r\n250 SMTPUTF8"}});
+    MailMessage m = Message(server.port());
+    m.to = "j\xc3\xb6rg@example.test";
+    const auto result = SendOne(m);
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->sent) << result->error_text;
+    EXPECT_EQ(server.Commands()[1], "MAIL FROM:<ebbmark@example.test> SMTPUTF8");
+  }
+  {
+    ScriptedServer server;
+    MailMessage m = Message(server.port());
+    m.to = "j\xc3\xb6rg@example.test";
+    const auto result = SendOne(m);
+    ASSERT_TRUE(result);
+    EXPECT_FALSE(result->sent);
+    EXPECT_NE(result->error_text.find("does not offer SMTPUTF8"), std::string::npos)
+        << result->error_text;
+    for (const auto& c : server.Commands()) EXPECT_NE(c.rfind("MAIL", 0), 0u) << c;
+  }
 }
 
 TEST_F(WindowsMailerTest, RefusalsCarryTheServersCodeAndText) {
@@ -278,11 +360,13 @@ TEST_F(WindowsMailerTest, NoEncryptionOfferedMeansNoSignInAndNoRequiredMessage) 
       << results[1].error_text;
   EXPECT_NE(results[2].error_text.find("line break"), std::string::npos) << results[2].error_text;
   EXPECT_NE(results[3].error_text.find("not known"), std::string::npos) << results[3].error_text;
-  // Only the first two reached the server, and neither got past EHLO.
+  // Only the first two reached the server, and neither got past EHLO; each
+  // still ended with QUIT.
   ASSERT_EQ(commands.size(), 2u);
   for (const auto& c : commands) {
-    ASSERT_EQ(c.size(), 1u);
+    ASSERT_EQ(c.size(), 2u);
     EXPECT_EQ(c[0].rfind("EHLO ", 0), 0u);
+    EXPECT_EQ(c[1], "QUIT");
   }
 }
 

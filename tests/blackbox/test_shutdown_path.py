@@ -128,7 +128,7 @@ def test_a_dead_mail_server_costs_the_end_at_most_the_drain_time(home, procs, st
     assert svc.wait(30) == 0, svc.out.text()
     ended = time.monotonic()
     assert ended - sent <= 11 + SLACK, f"ended {ended - sent:.1f} s after the trigger"
-    warnings = home.texts('The email "[Ebbmark] Power Event" could not be sent: ')
+    warnings = home.texts('The email "[Ebbmark] Power Event" (the mains-failure notice) could not be sent: ')
     assert len(warnings) == 1, home.texts()
 
 
@@ -146,7 +146,7 @@ def test_sigterm_with_a_notice_queued_ends_within_the_drain_time(home, procs, st
     assert svc.wait(20) is not None
     took = time.monotonic() - asked
     assert took <= 10 + SLACK, f"{took:.1f} s"
-    assert len(home.texts('The email "[Ebbmark] Power Event" could not be sent: ')) == 1
+    assert len(home.texts('The email "[Ebbmark] Power Event" (the mains-failure notice) could not be sent: ')) == 1
 
 
 # Mains fail and the battery is already low on the same line.
