@@ -826,7 +826,7 @@ TEST_F(FrmEbbmarkTest, MenusAndOnlineHelp) {
   ASSERT_EQ(frm->Menus().size(), 2u);
   std::vector<std::string> file;
   for (const auto* m : frm->mnuFile.Entries()) file.push_back(m->Caption());
-  EXPECT_EQ(file, (std::vector<std::string>{"Settings", "-", "Exit"}));
+  EXPECT_EQ(file, (std::vector<std::string>{"Settings", "Network", "-", "Exit"}));
 
   frm->mnuOnlineHelp.Click();
   EXPECT_EQ(shell.opened, (std::vector<std::string>{kHelp}));
