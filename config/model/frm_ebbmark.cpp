@@ -647,9 +647,9 @@ void FrmEbbmark::SettingsWritten(std::error_code error, const SettingsRecord& wr
   });
 }
 
-const FrmEbbmark::SecretField FrmEbbmark::kMailSecret{
-    kSecretFileName, &SettingsRecord::SMTPPasswordChange, &SettingsRecord::SMTPPasswordSet,
-    "email"};
+const FrmEbbmark::SecretField FrmEbbmark::kMailSecret{kSecretFileName,
+                                                      &SettingsRecord::SMTPPasswordChange,
+                                                      &SettingsRecord::SMTPPasswordSet, "email"};
 const FrmEbbmark::SecretField FrmEbbmark::kNutSecret{
     kNutSecretFileName, &SettingsRecord::NUTPasswordChange, &SettingsRecord::NUTPasswordSet, "NUT"};
 
@@ -669,14 +669,13 @@ void FrmEbbmark::SavePasswordChange(const SecretField& field, std::optional<std:
   // password removes the file there too), in the same save.
   if (IsDenied(error) && privileged_writer_) {
     SetSaving(true);
-    privileged_writer_->Replace(
-        ProtectedFile::Secret, path, *change,
-        [this, alive = std::weak_ptr<int>(alive_), &field, path, change,
-         finished](std::error_code e) {
-          if (alive.expired() || stopping_) return;
-          PasswordWritten(field, e, path, *change);
-          finished();
-        });
+    privileged_writer_->Replace(ProtectedFile::Secret, path, *change,
+                                [this, alive = std::weak_ptr<int>(alive_), &field, path, change,
+                                 finished](std::error_code e) {
+                                  if (alive.expired() || stopping_) return;
+                                  PasswordWritten(field, e, path, *change);
+                                  finished();
+                                });
     return;
   }
   PasswordWritten(field, error, path, *change);
@@ -690,8 +689,8 @@ void FrmEbbmark::PasswordWritten(const SecretField& field, std::error_code error
     // The settings file is written; the password stays waiting for the next
     // save, which Save keeps offering.
     ctx_.dialogs.Show("Save Settings",
-                      std::string("The ") + field.what + " password could not be saved to " +
-                          path + ": " + error.message() +
+                      std::string("The ") + field.what + " password could not be saved to " + path +
+                          ": " + error.message() +
                           ". Only an administrator can change it; see the README.",
                       DialogButtons::Ok, DialogIcon::Error);
     return;

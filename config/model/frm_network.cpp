@@ -39,7 +39,7 @@ bool ReachableFromOutside(std::string_view listen) {
 
 }  // namespace
 
-std::string FollowersText(const FollowersAnswer& answer, const std::string& device) {
+std::string FollowersText(const FollowersAnswer& answer) {
   using Kind = FollowersAnswer::Kind;
   switch (answer.kind) {
     case Kind::Count:
@@ -50,8 +50,7 @@ std::string FollowersText(const FollowersAnswer& answer, const std::string& devi
       return network_texts::kNotRunning;
     case Kind::Error:
       // The window's settings are not the service's until they are saved.
-      if (answer.error == "UNKNOWN-UPS")
-        return "The server on this computer serves no device named \"" + device + "\".";
+      if (answer.error == "UNKNOWN-UPS") return network_texts::kOtherDevice;
       return "The server on this computer answered: " + answer.error + ".";
     case Kind::NoAnswer:
       break;
@@ -113,8 +112,9 @@ FrmNetwork::FrmNetwork(ToolWindowContext ctx)
   // run past one.
   lblFollowers.SetGeometry({120, 3240, 5055, 495});
   lblFollowers.SetCaption(network_texts::kAsking);
-  lblFollowers.SetToolTip("Computers signed in to this computer's NUT server, asked every few "
-                          "seconds");
+  lblFollowers.SetToolTip(
+      "Computers signed in to this computer's NUT server, asked every few "
+      "seconds");
 
   chkServer.OnClick = [this] { chkServer_Click(); };
 }
@@ -176,7 +176,7 @@ void FrmNetwork::tmrFollowers_Timer() {
 }
 
 void FrmNetwork::Answered(const FollowersAnswer& answer) {
-  lblFollowers.SetCaption(FollowersText(answer, ask_device_));
+  lblFollowers.SetCaption(FollowersText(answer));
 }
 
 void FrmNetwork::Form_Unload() {

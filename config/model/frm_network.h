@@ -27,17 +27,21 @@ inline constexpr const char* kListenOff = "off";
 inline constexpr const char* kListenEverywhere = "0.0.0.0,::";
 // The live line.
 inline constexpr const char* kAsking = "Asking the server on this computer...";
-inline constexpr const char* kNotRunning = "Server not running: no other computer follows this one.";
+inline constexpr const char* kNotRunning =
+    "Server not running: no other computer follows this one.";
 inline constexpr const char* kNoFollower = "No other computer follows this one now.";
 inline constexpr const char* kOneFollower = "1 system follows this computer now.";
 inline constexpr const char* kNoAnswer = "The server on this computer does not answer.";
+// It serves another device name: the one in memory is not saved yet.
+inline constexpr const char* kOtherDevice =
+    "The server on this computer serves another device name until the settings are saved.";
 inline constexpr const char* kDeviceBad =
     "the device name must be 1 to 64 letters, digits, '-', '_' or '.'";
 inline constexpr const char* kUserBlank = "the NUT user name may not hold a blank";
 }  // namespace network_texts
 
-// The live line for an answer about `device`.
-std::string FollowersText(const FollowersAnswer& answer, const std::string& device);
+// The live line for an answer.
+std::string FollowersText(const FollowersAnswer& answer);
 
 // True when a NUT client can name `device` (letters, digits, '-', '_', '.';
 // 1 to 64 of them): "device@host" and upsmon's lines take nothing else.

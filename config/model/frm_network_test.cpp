@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <asio/ip/tcp.hpp>
 #include <asio/read_until.hpp>
 #include <asio/streambuf.hpp>
 #include <asio/write.hpp>
-#include <gtest/gtest.h>
 
 #include "common/settings.h"
 #include "config/model/frm_email.h"
@@ -50,21 +50,21 @@ class ScriptedNutServer {
     acceptor_.async_accept(c->socket, [this, c](const std::error_code& ec) {
       if (ec) return;
       Accept();
-      asio::async_read_until(c->socket, c->in, '\n', [this, c](const std::error_code& e,
-                                                              std::size_t n) {
-        if (e) return;
-        heard.emplace_back(static_cast<const char*>(c->in.data().data()), n);
-        if (!answer) {
-          kept_.push_back(c);
-          return;
-        }
-        c->out = reply;
-        asio::async_write(c->socket, asio::buffer(c->out),
-                          [c](const std::error_code&, std::size_t) {
-                            std::error_code ignored;
-                            c->socket.close(ignored);
-                          });
-      });
+      asio::async_read_until(c->socket, c->in, '\n',
+                             [this, c](const std::error_code& e, std::size_t n) {
+                               if (e) return;
+                               heard.emplace_back(static_cast<const char*>(c->in.data().data()), n);
+                               if (!answer) {
+                                 kept_.push_back(c);
+                                 return;
+                               }
+                               c->out = reply;
+                               asio::async_write(c->socket, asio::buffer(c->out),
+                                                 [c](const std::error_code&, std::size_t) {
+                                                   std::error_code ignored;
+                                                   c->socket.close(ignored);
+                                                 });
+                             });
     });
   }
   tcp::acceptor acceptor_;
@@ -226,8 +226,8 @@ TEST_F(NetworkWindow, ANameNoClientCouldSendIsNotKept) {
   EXPECT_TRUE(UsableDeviceName("ups"));
   EXPECT_TRUE(UsableDeviceName("Shed-UPS_2.main"));
   EXPECT_TRUE(UsableDeviceName(std::string(64, 'u')));
-  for (const std::string bad :
-       {"", "my ups", "ups@host", "ups:3493", "\"ups\"", "ups\n", std::string(65, 'u')})
+  for (const std::string& bad : std::vector<std::string>{"", "my ups", "ups@host", "ups:3493",
+                                                         "\"ups\"", "ups\n", std::string(65, 'u')})
     EXPECT_FALSE(UsableDeviceName(bad)) << bad;
 
   rig.settings.NUTName = "ups";
@@ -328,17 +328,20 @@ TEST_F(NetworkWindow, AServerThatSaysNothingIsNoAnswerOneRoundLater) {
   window.Close();
 }
 
+FollowersAnswer Answer(FollowersAnswer::Kind kind, int count = 0, std::string error = {}) {
+  return {kind, count, std::move(error)};
+}
+
 TEST(NetworkTexts, EveryAnswerHasItsLine) {
   using Kind = FollowersAnswer::Kind;
-  EXPECT_EQ(FollowersText({Kind::Count, 0}, "ups"), network_texts::kNoFollower);
-  EXPECT_EQ(FollowersText({Kind::Count, 1}, "ups"), network_texts::kOneFollower);
-  EXPECT_EQ(FollowersText({Kind::Count, 64}, "ups"), "64 systems follow this computer now.");
-  EXPECT_EQ(FollowersText({Kind::NotRunning}, "ups"), network_texts::kNotRunning);
-  EXPECT_EQ(FollowersText({Kind::NoAnswer}, "ups"), network_texts::kNoAnswer);
+  EXPECT_EQ(FollowersText(Answer(Kind::Count, 0)), network_texts::kNoFollower);
+  EXPECT_EQ(FollowersText(Answer(Kind::Count, 1)), network_texts::kOneFollower);
+  EXPECT_EQ(FollowersText(Answer(Kind::Count, 64)), "64 systems follow this computer now.");
+  EXPECT_EQ(FollowersText(Answer(Kind::NotRunning)), network_texts::kNotRunning);
+  EXPECT_EQ(FollowersText(Answer(Kind::NoAnswer)), network_texts::kNoAnswer);
   // The window's unsaved name is not yet the service's.
-  EXPECT_EQ(FollowersText({Kind::Error, 0, "UNKNOWN-UPS"}, "ups"),
-            "The server on this computer serves no device named \"ups\".");
-  EXPECT_EQ(FollowersText({Kind::Error, 0, "ACCESS-DENIED"}, "ups"),
+  EXPECT_EQ(FollowersText(Answer(Kind::Error, 0, "UNKNOWN-UPS")), network_texts::kOtherDevice);
+  EXPECT_EQ(FollowersText(Answer(Kind::Error, 0, "ACCESS-DENIED")),
             "The server on this computer answered: ACCESS-DENIED.");
 }
 

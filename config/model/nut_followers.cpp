@@ -58,7 +58,8 @@ FollowersAnswer ParseNumLoginsAnswer(std::string_view line, std::string_view dev
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   const auto words = Words(line);
   FollowersAnswer answer;
-  if (words.size() >= 2 && words[0] == "ERR") {
+  // The error words are short; a long one is not from a NUT server.
+  if (words.size() >= 2 && words[0] == "ERR" && words[1].size() <= 32) {
     answer.kind = FollowersAnswer::Kind::Error;
     answer.error = std::string(words[1]);
     return answer;
@@ -148,31 +149,30 @@ void FollowersQuery::Ask(const std::string& address, std::uint16_t port, const s
     if (!x->done) return;
     if (error) {
       FollowersAnswer refused;
-      if (error == asio::error::connection_refused) refused.kind = FollowersAnswer::Kind::NotRunning;
+      if (error == asio::error::connection_refused)
+        refused.kind = FollowersAnswer::Kind::NotRunning;
       x->Finish(refused);
       return;
     }
-    asio::async_write(x->socket, asio::buffer(x->question),
-                      [x](const std::error_code& write_error, std::size_t) {
-                        if (!x->done) return;
-                        if (write_error) {
-                          x->Finish({});
-                          return;
-                        }
-                        asio::async_read_until(
-                            x->socket, x->answer, '\n',
-                            [x](const std::error_code& read_error, std::size_t n) {
-                              if (!x->done) return;
-                              if (read_error) {
-                                x->Finish({});
-                                return;
-                              }
-                              const auto* data =
-                                  static_cast<const char*>(x->answer.data().data());
-                              const std::string line(data, n - 1);
-                              x->Finish(ParseNumLoginsAnswer(line, x->device));
-                            });
-                      });
+    asio::async_write(
+        x->socket, asio::buffer(x->question), [x](const std::error_code& write_error, std::size_t) {
+          if (!x->done) return;
+          if (write_error) {
+            x->Finish({});
+            return;
+          }
+          asio::async_read_until(
+              x->socket, x->answer, '\n', [x](const std::error_code& read_error, std::size_t n) {
+                if (!x->done) return;
+                if (read_error) {
+                  x->Finish({});
+                  return;
+                }
+                const auto* data = static_cast<const char*>(x->answer.data().data());
+                const std::string line(data, n - 1);
+                x->Finish(ParseNumLoginsAnswer(line, x->device));
+              });
+        });
   });
 }
 

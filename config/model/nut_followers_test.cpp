@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <asio/ip/tcp.hpp>
 #include <asio/read_until.hpp>
 #include <asio/streambuf.hpp>
 #include <asio/write.hpp>
-#include <gtest/gtest.h>
 
 namespace ebbmark {
 namespace {
@@ -18,19 +18,23 @@ namespace {
 using asio::ip::tcp;
 using Kind = FollowersAnswer::Kind;
 
+FollowersAnswer Answer(Kind kind, int count = 0, std::string error = {}) {
+  return {kind, count, std::move(error)};
+}
+
 TEST(NumLoginsAnswer, ReadsTheCountOrTheError) {
-  EXPECT_EQ(ParseNumLoginsAnswer("NUMLOGINS ebbmark 2", "ebbmark"), (FollowersAnswer{Kind::Count, 2}));
-  EXPECT_EQ(ParseNumLoginsAnswer("NUMLOGINS ebbmark 0\r", "ebbmark"),
-            (FollowersAnswer{Kind::Count, 0}));
-  EXPECT_EQ(ParseNumLoginsAnswer("NUMLOGINS \"ups\" 64", "ups"), (FollowersAnswer{Kind::Count, 64}));
+  EXPECT_EQ(ParseNumLoginsAnswer("NUMLOGINS ebbmark 2", "ebbmark"), (Answer(Kind::Count, 2)));
+  EXPECT_EQ(ParseNumLoginsAnswer("NUMLOGINS ebbmark 0\r", "ebbmark"), (Answer(Kind::Count, 0)));
+  EXPECT_EQ(ParseNumLoginsAnswer("NUMLOGINS \"ups\" 64", "ups"), (Answer(Kind::Count, 64)));
   EXPECT_EQ(ParseNumLoginsAnswer("ERR UNKNOWN-UPS", "ebbmark"),
-            (FollowersAnswer{Kind::Error, 0, "UNKNOWN-UPS"}));
+            (Answer(Kind::Error, 0, "UNKNOWN-UPS")));
   EXPECT_EQ(ParseNumLoginsAnswer("ERR ACCESS-DENIED extra words", "x").error, "ACCESS-DENIED");
   // Anything else is no answer: another device, no number, a negative or
   // partly numeric count, an empty line, a line from another protocol.
-  for (const char* line : {"NUMLOGINS other 2", "NUMLOGINS ebbmark", "NUMLOGINS ebbmark -1",
-                           "NUMLOGINS ebbmark 2x", "NUMLOGINS ebbmark 99999999999", "", "ERR",
-                           "SSH-2.0-OpenSSH_9.2", "numlogins ebbmark 1"})
+  for (const char* line :
+       {"NUMLOGINS other 2", "NUMLOGINS ebbmark", "NUMLOGINS ebbmark -1", "NUMLOGINS ebbmark 2x",
+        "NUMLOGINS ebbmark 99999999999", "", "ERR", "SSH-2.0-OpenSSH_9.2", "numlogins ebbmark 1",
+        "ERR THIS-IS-NOT-AN-ERROR-WORD-OF-ANY-NUT-SERVER"})
     EXPECT_EQ(ParseNumLoginsAnswer(line, "ebbmark").kind, Kind::NoAnswer) << line;
 }
 
@@ -60,10 +64,11 @@ class OneShotServer {
         if (e) return;
         heard = std::string(static_cast<const char*>(in_.data().data()), n);
         if (!answer_) return;
-        asio::async_write(socket_, asio::buffer(reply_), [this](const std::error_code&, std::size_t) {
-          std::error_code ignored;
-          socket_.close(ignored);
-        });
+        asio::async_write(socket_, asio::buffer(reply_),
+                          [this](const std::error_code&, std::size_t) {
+                            std::error_code ignored;
+                            socket_.close(ignored);
+                          });
       });
     });
   }
@@ -107,7 +112,7 @@ TEST_F(FollowersQueryTest, AsksTheServerAndReadsItsCount) {
   EXPECT_TRUE(query.Busy());
   RunUntilAnswered();
   ASSERT_TRUE(answer);
-  EXPECT_EQ(*answer, (FollowersAnswer{Kind::Count, 3}));
+  EXPECT_EQ(*answer, (Answer(Kind::Count, 3)));
   EXPECT_EQ(server.heard, "GET NUMLOGINS ebbmark\n");
   EXPECT_EQ(answers, 1);
   EXPECT_FALSE(query.Busy());
