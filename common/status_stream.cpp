@@ -108,7 +108,8 @@ void StoreInverterRecord(std::string_view line, const Stamp& now, StatusTable& t
     ac_input = ac_input > kSaturated / 2 ? kSaturated : ac_input * 2;
     current = DivideHalfEven(current, 2);
   }
-  const std::uint64_t voltage = DivideHalfEven(DigitsValue(f[10]), 10);
+  const std::uint64_t voltage_tenths = DigitsValue(f[10]);
+  const std::uint64_t voltage = DivideHalfEven(voltage_tenths, 10);
   // A value the table cannot hold rejects the whole record, so a slot never
   // mixes values of two records.
   if (!FitsInt32(ac_input) || !FitsInt32(current) || !FitsInt32(voltage)) return;
@@ -117,6 +118,7 @@ void StoreInverterRecord(std::string_view line, const Stamp& now, StatusTable& t
   table.AcInput[a] = static_cast<std::int32_t>(ac_input);
   table.InverterCurrent[a] = static_cast<std::int32_t>(current);
   table.BatteryVoltage[a] = static_cast<std::int32_t>(voltage);
+  table.BatteryVoltageTenths[a] = static_cast<std::int64_t>(voltage_tenths);
   table.InverterLastSeen[a] = now;
   // The lowest port address heard from is the one the system watches.
   if (table.MonitoredAddress < 0 || a < table.MonitoredAddress) {

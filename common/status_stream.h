@@ -19,6 +19,10 @@ struct StatusTable {
   std::array<std::int32_t, kStatusSlots> AcInput{};
   std::array<std::int32_t, kStatusSlots> InverterCurrent{};
   std::array<std::int32_t, kStatusSlots> BatteryVoltage{};
+  // The same voltage in tenths of a volt, as the record gave it, for readers
+  // that show the decimal (the NUT server). 64 bits: every record whose whole
+  // volts fit BatteryVoltage has its tenths kept here too.
+  std::array<std::int64_t, kStatusSlots> BatteryVoltageTenths{};
   std::array<OptTime, kStatusSlots> InverterLastSeen{};
   std::int32_t MonitoredAddress = -1;
   bool MonitoredAddressChanged = false;

@@ -37,6 +37,7 @@ std::string Inverter(char port, const std::string& current, const std::string& a
 struct Slot {
   int port;
   std::int32_t current, ac, volts;
+  std::int64_t tenths = 264;  // the voltage field as given
 };
 
 using Expect = std::function<void(StatusTable&, const Stamp&)>;
@@ -46,6 +47,7 @@ Expect Stores(Slot s) {
     t.InverterCurrent[s.port] = s.current;
     t.AcInput[s.port] = s.ac;
     t.BatteryVoltage[s.port] = s.volts;
+    t.BatteryVoltageTenths[s.port] = s.tenths;
     t.InverterLastSeen[s.port] = now;
     t.MonitoredAddress = s.port;
     t.MonitoredAddressChanged = true;
@@ -84,13 +86,13 @@ std::vector<ParseCase> ParseCases() {
       {"mode 092 is not an error mode", Framed(Inverter('2', "01", "120", "092", "264", "000")),
        true, Stores({2, 1, 120, 26})},
       {"volts 24.5 -> 24", Framed(Inverter('0', "01", "120", "02", "245", "000")), true,
-       Stores({0, 1, 120, 24})},
+       Stores({0, 1, 120, 24, 245})},
       {"volts 25.5 -> 26", Framed(Inverter('0', "01", "120", "02", "255", "000")), true,
-       Stores({0, 1, 120, 26})},
+       Stores({0, 1, 120, 26, 255})},
       {"volts from two digits", Framed(Inverter('0', "01", "120", "02", "26", "000")), true,
-       Stores({0, 1, 120, 3})},
+       Stores({0, 1, 120, 3, 26})},
       {"volts from four digits", Framed(Inverter('0', "01", "120", "02", "2645", "000")), true,
-       Stores({0, 1, 120, 264})},
+       Stores({0, 1, 120, 264, 2645})},
       {"checksum with blanks", Framed("0,01,00,00,120,120,00,02,000,02,264,000,000, 23 "), true,
        Stores({0, 1, 120, 26})},
       {"checksum with leading zeros",
@@ -111,6 +113,13 @@ std::vector<ParseCase> ParseCases() {
        Stores({0, 1, 120, 26})},
       {"largest AC input", Framed(Inverter('0', "01", "2147483647", "02", "264", "000")), true,
        Stores({0, 1, 2147483647, 26})},
+      {"largest battery voltage keeps its tenths",
+       Framed(Inverter('0', "01", "120", "02", "21474836474", "000")), true,
+       Stores({0, 1, 120, 2147483647, 21474836474})},
+      {"battery voltage too large",
+       Framed(Inverter('0', "01", "120", "02", "21474836475", "000")),
+       true,
+       {}},
       {"AC input too large once doubled",
        Framed(Inverter('0', "01", "1073741824", "02", "264", "001")),
        true,

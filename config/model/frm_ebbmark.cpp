@@ -1110,6 +1110,7 @@ void FrmEbbmark::ResetLiveDisplay(Triggers triggers) {
     t.AcInput[i] = 0;
     t.InverterCurrent[i] = 0;
     t.BatteryVoltage[i] = 0;
+    t.BatteryVoltageTenths[i] = 0;
   }
   t.FndcLastSeen.reset();
 }
