@@ -9,30 +9,15 @@
 namespace ebbmark {
 namespace {
 
-std::string Trimmed(std::string_view s) {
-  const auto first = s.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  const auto last = s.find_last_not_of(" \t");
-  return std::string(s.substr(first, last - first + 1));
-}
-
 bool IsOff(std::string_view listen) {
-  std::string word = Trimmed(listen);
-  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return word == network_texts::kListenOff;
+  return NutListenAddresses(listen).empty();
 }
 
-// Whether a "NUTListen" list lets another computer in: any address but this
-// computer's own loopback ones. Empty is the loopback default.
+// Whether a "NUTListen" value lets another computer in: any address but this
+// computer's own loopback ones.
 bool ReachableFromOutside(std::string_view listen) {
-  if (IsOff(listen)) return false;
-  while (!listen.empty()) {
-    const auto comma = listen.find(',');
-    const std::string entry = Trimmed(listen.substr(0, comma));
-    if (!entry.empty() && !entry.starts_with("127.") && entry != "::1" && entry != "localhost")
-      return true;
-    if (comma == std::string_view::npos) break;
-    listen.remove_prefix(comma + 1);
+  for (const std::string& address : NutListenAddresses(listen)) {
+    if (!address.starts_with("127.") && address != "::1" && address != "localhost") return true;
   }
   return false;
 }
@@ -56,15 +41,6 @@ std::string FollowersText(const FollowersAnswer& answer) {
       break;
   }
   return network_texts::kNoAnswer;
-}
-
-bool UsableDeviceName(const std::string& device) {
-  if (device.empty() || device.size() > 64) return false;
-  for (char c : device) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
-      return false;
-  }
-  return true;
 }
 
 FrmNetwork::FrmNetwork(ToolWindowContext ctx)
@@ -200,7 +176,7 @@ void FrmNetwork::Form_Unload() {
   // A device name or user name no NUT client could send is not kept: the
   // window says so and the one from before stays.
   std::string refused;
-  if (UsableDeviceName(txtDeviceName.Text())) {
+  if (IsNutDeviceName(txtDeviceName.Text())) {
     s.NUTName = txtDeviceName.Text();
   } else {
     refused = network_texts::kDeviceBad;

@@ -43,10 +43,6 @@ inline constexpr const char* kUserBlank = "the NUT user name may not hold a blan
 // The live line for an answer.
 std::string FollowersText(const FollowersAnswer& answer);
 
-// True when a NUT client can name `device` (letters, digits, '-', '_', '.';
-// 1 to 64 of them): "device@host" and upsmon's lines take nothing else.
-bool UsableDeviceName(const std::string& device);
-
 class FrmNetwork : public Window {
  public:
   // How often the live line asks the server.

@@ -12,6 +12,8 @@
 #include <asio/streambuf.hpp>
 #include <asio/write.hpp>
 
+#include "common/settings.h"
+
 namespace ebbmark {
 namespace {
 
@@ -45,13 +47,6 @@ std::string CommandWord(const std::string& name) {
   return quoted + "\"";
 }
 
-std::string Trim(std::string_view s) {
-  const auto first = s.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  const auto last = s.find_last_not_of(" \t");
-  return std::string(s.substr(first, last - first + 1));
-}
-
 }  // namespace
 
 FollowersAnswer ParseNumLoginsAnswer(std::string_view line, std::string_view device) {
@@ -79,15 +74,8 @@ FollowersAnswer ParseNumLoginsAnswer(std::string_view line, std::string_view dev
 }
 
 std::string FollowersQueryAddress(std::string_view listen) {
-  std::vector<std::string> listed;
-  while (true) {
-    const auto comma = listen.find(',');
-    if (std::string entry = Trim(listen.substr(0, comma)); !entry.empty())
-      listed.push_back(std::move(entry));
-    if (comma == std::string_view::npos) break;
-    listen.remove_prefix(comma + 1);
-  }
-  if (listed.empty()) return "127.0.0.1";
+  const std::vector<std::string> listed = NutListenAddresses(listen);
+  if (listed.empty()) return "127.0.0.1";  // off: asked anyway, and refused
   for (const std::string& entry : listed)
     if (entry == "0.0.0.0" || entry.starts_with("127.")) return "127.0.0.1";
   for (const std::string& entry : listed)
