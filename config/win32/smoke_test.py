@@ -215,7 +215,7 @@ def run(args, workdir):
             # Service, Email, Trellan and Network on the toolbar; About in the menu.
             for name, verb, arg in (("service", "toolbar", "2"), ("email", "toolbar", "3"),
                                     ("finder", "toolbar", "4"), ("network", "toolbar", "5"),
-                                    ("about", "command", "2004")):
+                                    ("about", "command", "2005")):
                 s.probe(verb, arg)
                 popup = wait_for(f"the {name} window", 30, lambda: s.read_window("popup"))
                 log(name, popup)
@@ -225,8 +225,8 @@ def run(args, workdir):
                 wait_for(f"the {name} window to close", 30,
                          lambda: s.read_window("popup") is None)
 
-        # File, Exit ends the program.
-        s.probe("command", "2002")
+        # File, Exit (the fourth menu command: Load, Save, Network, Exit) ends the program.
+        s.probe("command", "2003")
         try:
             app.wait(timeout=30)
         except subprocess.TimeoutExpired:
