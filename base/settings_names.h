@@ -20,7 +20,7 @@ inline constexpr const char* kSettingsSection = "EbbmarkSvc";
 enum class SettingKind { Text, Number, Truth };
 
 // The window whose box or choice holds a setting.
-enum class SettingPlace { Main, Email, Finder };
+enum class SettingPlace { Main, Email, Finder, Network };
 
 struct SettingName {
   std::string_view key;
@@ -60,6 +60,13 @@ inline constexpr SettingName kSettingNames[] = {
     {"EmailDelay", Number, "Email delay", Email, 0, 60, "0"},
     {"SMTPSecurity", Number, "Security", Email, 0, 2, "0"},
     {"SMTPUser", Text, "User Name", Email},
+    // The NUT server. NUTListen absent or empty: this computer only
+    // ("127.0.0.1,::1"); "0.0.0.0" or "::" every interface; "off" no server.
+    {"NUTListen", Text, "Listen on", Network},
+    {"NUTPort", Number, "NUT Port", Network, 1, 65535, "3493"},
+    {"NUTName", Text, "Device Name", Network, 0, 0, "ebbmark"},
+    {"NUTUser", Text, "NUT User Name", Network},
+    {"NUTHostSync", Number, "Host sync", Network, 0, 600, "15"},
 };
 }  // namespace settings_table
 using settings_table::kSettingNames;
@@ -84,8 +91,12 @@ struct SecretName {
   std::string_view file_name;
 };
 
+// The password secondaries sign in to the NUT server with.
+inline constexpr const char* kNutSecretFileName = "nut.secret";
+
 inline constexpr SecretName kSecretFiles[] = {
-    {"secret", kSecretFileName},  // the mail password
+    {"secret", kSecretFileName},         // the mail password
+    {"nut-secret", kNutSecretFileName},  // the NUT server's password
 };
 
 }  // namespace ebbmark

@@ -49,7 +49,8 @@ function(ebbmark_view_resources target include_dir)
   set(images ${PROJECT_SOURCE_DIR}/config/images)
   set(icons)
   foreach(name ebbmark ok fail battery power_red power_orange shutdown question status_running
-               status_stopped status_not_installed tb_save tb_service tb_email tb_trellan)
+               status_stopped status_not_installed tb_save tb_service tb_email tb_trellan
+               tb_network)
     set(sizes 16 20 24 32 40 48 64)
     if(name STREQUAL "ebbmark")
       list(APPEND sizes 128 256)

@@ -55,6 +55,11 @@ constexpr const SettingName& kEmailOptions = Setting("EmailOptions");
 constexpr const SettingName& kEmailDelay = Setting("EmailDelay");
 constexpr const SettingName& kSMTPSecurity = Setting("SMTPSecurity");
 constexpr const SettingName& kSMTPUser = Setting("SMTPUser");
+constexpr const SettingName& kNUTListen = Setting("NUTListen");
+constexpr const SettingName& kNUTPort = Setting("NUTPort");
+constexpr const SettingName& kNUTName = Setting("NUTName");
+constexpr const SettingName& kNUTUser = Setting("NUTUser");
+constexpr const SettingName& kNUTHostSync = Setting("NUTHostSync");
 
 class Reader {
  public:
@@ -76,8 +81,10 @@ class Reader {
     return v && ok(*v) ? *v : fallback;
   }
 
-  // A number of the table: anything outside its range takes its default.
+  // A number of the table: anything outside its range takes its default,
+  // and so does an absent or empty value (0 would be in range for some).
   std::int32_t Number(const SettingName& setting) const {
+    if (Text(Key(setting)).empty()) return DefaultNumber(setting);
     return Int32(
         Key(setting), "", [&](std::int32_t v) { return InRange(setting, v); },
         DefaultNumber(setting));
@@ -157,6 +164,16 @@ void SettingsStore::Parse(const std::string& text, const std::optional<FileStamp
   record.SMTPUser = r.Text(Key(kSMTPUser));
   // The record only learns whether a password is saved, never what it is.
   record.SMTPPasswordSet = fs_.Stamp(JoinPath(FolderOf(path_), kSecretFileName)).has_value();
+  record.NUTListen = r.Text(Key(kNUTListen));
+  record.NUTPort = r.Number(kNUTPort);
+  record.NUTName = r.Text(Key(kNUTName));
+  if (!IsNutDeviceName(record.NUTName)) record.NUTName = std::string(kNUTName.default_value);
+  record.NUTUser = r.Text(Key(kNUTUser));
+  // A name the server could not compare with a client's one-line command
+  // is no name: LOGIN stays refused, as with no user at all.
+  if (CheckUserName(record.NUTUser) != SignInProblem::None) record.NUTUser.clear();
+  record.NUTHostSync = r.Number(kNUTHostSync);
+  record.NUTPasswordSet = fs_.Stamp(JoinPath(FolderOf(path_), kNutSecretFileName)).has_value();
 
   // A run file that no longer exists (or is hidden, or is a folder) is
   // dropped, so the service never announces or tries to start it.
@@ -177,7 +194,8 @@ std::error_code SettingsStore::SaveSettings(const SettingsRecord& record,
 
 std::error_code SettingsStore::SettingsText(const SettingsRecord& record, SaveOptions options,
                                             std::string& text) const {
-  if (CheckUserName(record.SMTPUser) != SignInProblem::None) {
+  if (CheckUserName(record.SMTPUser) != SignInProblem::None ||
+      CheckUserName(record.NUTUser) != SignInProblem::None || !IsNutDeviceName(record.NUTName)) {
     return std::make_error_code(std::errc::invalid_argument);
   }
   ReadResult file = fs_.ReadFile(path_, kSettingsFileLimit);
@@ -224,6 +242,12 @@ std::error_code SettingsStore::SettingsText(const SettingsRecord& record, SaveOp
   };
   optional(kSMTPSecurity, std::to_string(record.SMTPSecurity), record.SMTPSecurity == 0);
   optional(kSMTPUser, record.SMTPUser, record.SMTPUser.empty());
+  optional(kNUTListen, record.NUTListen, record.NUTListen.empty());
+  optional(kNUTPort, std::to_string(record.NUTPort), record.NUTPort == DefaultNumber(kNUTPort));
+  optional(kNUTName, record.NUTName, record.NUTName == kNUTName.default_value);
+  optional(kNUTUser, record.NUTUser, record.NUTUser.empty());
+  optional(kNUTHostSync, std::to_string(record.NUTHostSync),
+           record.NUTHostSync == DefaultNumber(kNUTHostSync));
   return {};
 }
 
@@ -238,6 +262,9 @@ std::string RangeProblem(const SettingName& setting, std::int64_t value) {
       break;
     case SettingPlace::Finder:
       where = " of the relay";
+      break;
+    case SettingPlace::Network:
+      where = " in the network window";
       break;
   }
   return "\"" + std::string(setting.label) + "\"" + where + " must be between " +
@@ -259,13 +286,55 @@ std::string OutOfRangeSetting(const SettingsRecord& r) {
       {kEmailOptions, r.EmailOptions},
       {kEmailDelay, r.EmailDelay},
       {kSMTPSecurity, r.SMTPSecurity},
+      {kNUTPort, r.NUTPort},
+      {kNUTHostSync, r.NUTHostSync},
   };
   for (const auto& [setting, value] : numbers) {
     // The run file's wait is written only with a run file.
     if (&setting == &kExecuteDelay && r.ExecuteFile.empty()) continue;
     if (auto problem = RangeProblem(setting, value); !problem.empty()) return problem;
   }
+  if (!IsNutDeviceName(r.NUTName)) {
+    return "\"" + std::string(kNUTName.label) +
+           "\" in the network window may hold only letters, digits, \"-\", \"_\" and \".\", "
+           "up to 64 of them";
+  }
   return {};
+}
+
+std::vector<std::string> NutListenAddresses(std::string_view setting) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  const auto trim = [&](std::string_view s) {
+    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+    return s;
+  };
+  setting = trim(setting);
+  if (setting.empty()) return {"127.0.0.1", "::1"};
+  std::string lower(setting);
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  });
+  if (lower == "off") return {};
+  std::vector<std::string> out;
+  while (!setting.empty()) {
+    const auto comma = setting.find(',');
+    const std::string_view item = trim(setting.substr(0, comma));
+    if (!item.empty() && std::find(out.begin(), out.end(), item) == out.end())
+      out.emplace_back(item);
+    setting.remove_prefix(comma == std::string_view::npos ? setting.size() : comma + 1);
+  }
+  // Nothing but commas falls back to the default, as any unreadable value does.
+  if (out.empty()) return {"127.0.0.1", "::1"};
+  return out;
+}
+
+bool IsNutDeviceName(std::string_view name) {
+  if (name.empty() || name.size() > 64) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.';
+  });
 }
 
 bool SettingsStore::SettingsChanged(const SettingsRecord& record) const {

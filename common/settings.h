@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "base/settings_names.h"
 #include "platform/file_system.h"
@@ -44,6 +46,16 @@ struct SettingsRecord {
   // ... and a change typed in the email window that the next save writes
   // there: nothing when unchanged, an empty text to remove the password.
   std::optional<std::string> SMTPPasswordChange;
+  // The NUT server; each key is written only when it differs from its
+  // default, so a file without them stays as it was.
+  std::string NUTListen;  // empty: this computer only; see NutListenAddresses
+  std::int32_t NUTPort = 3493;
+  std::string NUTName = "ebbmark";  // a NutDeviceName
+  std::string NUTUser;              // empty: LOGIN refused
+  std::int32_t NUTHostSync = 15;    // seconds the power action waits for secondaries
+  // As for mail: whether nut.secret exists, and a change the next save writes.
+  bool NUTPasswordSet = false;
+  std::optional<std::string> NUTPasswordChange;
   // Stamp of the file at the last load that could read it; empty until then.
   std::optional<FileStamp> SettingsFileTime;
 };
@@ -73,9 +85,10 @@ class SettingsStore {
 
   // Writes every key, keeping all other content of the file, and replaces the
   // file atomically. Returns the failure (folder missing, read-only ...); the
-  // record is never changed. "SMTPSecurity" and "SMTPUser" are written only
-  // when they differ from their defaults (and removed otherwise), so a file
-  // without them stays as it was. A user name holding CR, LF or NUL is refused
+  // record is never changed. "SMTPSecurity", "SMTPUser" and the "NUT..." keys
+  // are written only when they differ from their defaults (and removed
+  // otherwise), so a file without them stays as it was. A user name holding
+  // CR, LF or NUL, or a NUTName that is no NutDeviceName, is refused
   // (invalid_argument) and nothing is written.
   std::error_code SaveSettings(const SettingsRecord& record, SaveOptions options = {}) const;
 
@@ -103,9 +116,23 @@ class SettingsStore {
 std::string RangeProblem(const SettingName& setting, std::int64_t value);
 
 // The first number of `record` outside its setting's range, as
-// RangeProblem says it; empty when every one may be saved. Saves refuse
-// such a record and write nothing.
+// RangeProblem says it (or a NUTName that may not be saved, named the same
+// way); empty when every one may be saved. Saves refuse such a record and
+// write nothing.
 std::string OutOfRangeSetting(const SettingsRecord& record);
+
+// The addresses the NUT server listens on for a NUTListen value: empty, the
+// loopback addresses ("127.0.0.1", "::1"); "off" (any case), none; else the
+// comma-separated items, without blanks, each once, empty items dropped
+// (nothing left: the loopback addresses again). The items are
+// not checked here: an item that is no address of this computer is the
+// server's to report.
+std::vector<std::string> NutListenAddresses(std::string_view setting);
+
+// Whether `name` may be the NUT device name: 1 to 64 letters, digits, "-",
+// "_" or ".", as clients put it in "name@host" and in commands without
+// quoting. A load takes "ebbmark" for anything else, a save refuses it.
+bool IsNutDeviceName(std::string_view name);
 
 // The folder of Ebbmark.ini and the templates: EBBMARK_HOME when set; else the
 // program's folder on Windows; on Linux the program's folder when it holds

@@ -53,6 +53,11 @@ void ExpectDefaults(const SettingsRecord& r, const std::string& context) {
   EXPECT_EQ(r.SMTPTo, "");
   EXPECT_EQ(r.EmailOptions, 0);
   EXPECT_EQ(r.EmailDelay, 0);
+  EXPECT_EQ(r.NUTListen, "");
+  EXPECT_EQ(r.NUTPort, 3493);
+  EXPECT_EQ(r.NUTName, "ebbmark");
+  EXPECT_EQ(r.NUTUser, "");
+  EXPECT_EQ(r.NUTHostSync, 15);
 }
 
 TEST_F(SettingsTest, NoFileGivesDefaultsAndKeepsTheStamp) {
@@ -518,6 +523,125 @@ TEST_F(SettingsTest, PasswordPresenceComesFromTheFileBesideTheSettings) {
   EXPECT_FALSE(with.SMTPPasswordChange.has_value());
   fs.files.erase(secret);
   EXPECT_FALSE(LoadKey("SMTPUser", "u").SMTPPasswordSet);
+}
+
+// The NUT server's keys are optional too: a file without them loads the
+// server's defaults and saves back unchanged; each key set is written, and
+// back at its default it goes again.
+TEST_F(SettingsTest, NutKeysAreWrittenOnlyWhenSet) {
+  const std::string old_file =
+      "[EbbmarkSvc]\r\nUDPBPort=8466\r\nTCPHost=relay\r\nTCPPort=8467\r\nInverterAddress=0\r\n"
+      "ShutdownType=0\r\nForce=1\r\nSDVoltage=9\r\nSDTimer=0\r\nSDSOC=59\r\nSOCOII=1\r\n"
+      "SMTPHost=mail\r\nSMTPPort=25\r\nSMTPFrom=a@b\r\nSMTPTo=c@d\r\nEmailOptions=3\r\n"
+      "EmailDelay=0\r\n";
+  SettingsRecord r = Load(old_file);
+  ASSERT_FALSE(store.SaveSettings(r));
+  EXPECT_EQ(fs.files[kPath], old_file);
+
+  r.NUTListen = "0.0.0.0";
+  r.NUTPort = 3494;
+  r.NUTName = "ups";
+  r.NUTUser = "monuser";
+  r.NUTHostSync = 0;
+  ASSERT_FALSE(store.SaveSettings(r));
+  for (const char* line : {"NUTListen=0.0.0.0\r\n", "NUTPort=3494\r\n", "NUTName=ups\r\n",
+                           "NUTUser=monuser\r\n", "NUTHostSync=0\r\n"}) {
+    EXPECT_NE(fs.files[kPath].find(line), std::string::npos) << line;
+  }
+  SettingsRecord back;
+  store.LoadSettings(back);
+  EXPECT_EQ(back.NUTListen, "0.0.0.0");
+  EXPECT_EQ(back.NUTPort, 3494);
+  EXPECT_EQ(back.NUTName, "ups");
+  EXPECT_EQ(back.NUTUser, "monuser");
+  EXPECT_EQ(back.NUTHostSync, 0);
+
+  back.NUTListen.clear();
+  back.NUTPort = 3493;
+  back.NUTName = "ebbmark";
+  back.NUTUser.clear();
+  back.NUTHostSync = 15;
+  ASSERT_FALSE(store.SaveSettings(back));
+  EXPECT_EQ(fs.files[kPath], old_file);
+}
+
+TEST_F(SettingsTest, BadNutValuesFallBackPerKey) {
+  // Each bad value takes its own key's default and leaves the others alone.
+  const SettingsRecord r = Load(
+      "[EbbmarkSvc]\r\nNUTPort=0\r\nNUTHostSync=601\r\nNUTName=my ups\r\nNUTUser=u\r\n"
+      "NUTListen= 192.0.2.1 \r\n");
+  EXPECT_EQ(r.NUTPort, 3493);
+  EXPECT_EQ(r.NUTHostSync, 15);
+  EXPECT_EQ(r.NUTName, "ebbmark");
+  EXPECT_EQ(r.NUTUser, "u");
+  EXPECT_EQ(r.NUTListen, "192.0.2.1");
+
+  for (const auto& [text, expected] : std::vector<std::pair<std::string, int>>{
+           {"1", 1}, {"65535", 65535}, {"65536", 3493}, {"-1", 3493}, {"x", 3493}, {"", 3493}}) {
+    EXPECT_EQ(LoadKey("NUTPort", text).NUTPort, expected) << text;
+  }
+  for (const auto& [text, expected] : std::vector<std::pair<std::string, int>>{
+           {"0", 0}, {"600", 600}, {"-1", 15}, {"601", 15}, {"", 15}, {"abc", 0}}) {
+    // Text reads as a number the way every other key's does ("abc" is 0).
+    EXPECT_EQ(LoadKey("NUTHostSync", text).NUTHostSync, expected) << text;
+  }
+  for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"ups", "ups"},
+           {"UPS-1_a.b", "UPS-1_a.b"},
+           {"", "ebbmark"},
+           {"a@b", "ebbmark"},
+           {"a\"b", "ebbmark"},
+           {"\"ups\"", "ups"},  // quotes around a value are the file's, not the name's
+           {std::string(64, 'n'), std::string(64, 'n')},
+           {std::string(65, 'n'), "ebbmark"}}) {
+    EXPECT_EQ(LoadKey("NUTName", text).NUTName, expected) << text;
+  }
+}
+
+TEST_F(SettingsTest, BadNutNameOrUserIsNotSaved) {
+  fs.Put(kPath, "[EbbmarkSvc]\r\nNUTName=before\r\n");
+  SettingsRecord r;
+  r.NUTName = "two words";
+  EXPECT_EQ(store.SaveSettings(r), std::make_error_code(std::errc::invalid_argument));
+  EXPECT_NE(OutOfRangeSetting(r).find("\"Device Name\" in the network window"), std::string::npos)
+      << OutOfRangeSetting(r);
+  r.NUTName = "ebbmark";
+  r.NUTUser = "a\nNUTListen=0.0.0.0";
+  EXPECT_EQ(store.SaveSettings(r), std::make_error_code(std::errc::invalid_argument));
+  EXPECT_EQ(fs.files[kPath], "[EbbmarkSvc]\r\nNUTName=before\r\n");
+
+  r.NUTUser.clear();
+  r.NUTHostSync = 601;
+  EXPECT_EQ(OutOfRangeSetting(r),
+            "\"Host sync\" in the network window must be between 0 and 600 (it is 601)");
+  r.NUTHostSync = 15;
+  r.NUTPort = 0;
+  EXPECT_NE(OutOfRangeSetting(r), "");
+  r.NUTPort = 3493;
+  EXPECT_EQ(OutOfRangeSetting(r), "");
+}
+
+TEST_F(SettingsTest, NutPasswordPresenceComesFromItsOwnFile) {
+  const std::string nut = JoinPath("/opt/ebbmark", "nut.secret");
+  fs.Put(nut, "pw");
+  SettingsRecord with = LoadKey("NUTUser", "u");
+  EXPECT_TRUE(with.NUTPasswordSet);
+  EXPECT_FALSE(with.SMTPPasswordSet) << "the mail password is another file";
+  EXPECT_FALSE(with.NUTPasswordChange.has_value());
+  fs.files.erase(nut);
+  EXPECT_FALSE(LoadKey("NUTUser", "u").NUTPasswordSet);
+}
+
+TEST(NutListenTest, AddressesOfTheSetting) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(NutListenAddresses(""), (V{"127.0.0.1", "::1"}));
+  EXPECT_EQ(NutListenAddresses("  "), (V{"127.0.0.1", "::1"}));
+  EXPECT_EQ(NutListenAddresses(" , ,"), (V{"127.0.0.1", "::1"}));
+  EXPECT_EQ(NutListenAddresses("off"), V{});
+  EXPECT_EQ(NutListenAddresses(" OFF "), V{});
+  EXPECT_EQ(NutListenAddresses("0.0.0.0"), V{"0.0.0.0"});
+  EXPECT_EQ(NutListenAddresses("::"), V{"::"});
+  EXPECT_EQ(NutListenAddresses("192.0.2.1, ::1,,192.0.2.1"), (V{"192.0.2.1", "::1"}));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 #pragma once
-// The mail password file (smtp.secret): readable and writable only by the
+// The password files (smtp.secret, nut.secret): readable and writable only by the
 // service's account and administrators. Linux: mode 0600, owned by whoever
 // writes it (root, through the settings' privileged path). Windows: an ACL of
 // SYSTEM and Administrators only, and the bytes encrypted with DPAPI in the
@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "base/mail_sign_in.h"
+#include "base/settings_names.h"
 #include "platform/file_system.h"
 
 namespace ebbmark {
@@ -49,6 +50,11 @@ SecretStore& RealSecretStore();
 // The password file of a settings folder.
 inline std::string SecretPath(const std::string& settings_folder) {
   return JoinPath(settings_folder, kSecretFileName);
+}
+
+// The NUT server's password file of a settings folder (same access rules).
+inline std::string NutSecretPath(const std::string& settings_folder) {
+  return JoinPath(settings_folder, kNutSecretFileName);
 }
 
 }  // namespace ebbmark

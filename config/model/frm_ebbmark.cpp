@@ -74,7 +74,16 @@ bool SameCompared(const SettingsRecord& a, const SettingsRecord& b) {
          a.SMTPTo == b.SMTPTo && a.EmailOptions == b.EmailOptions && a.SOCOII == b.SOCOII &&
          // and the sign-in, whose password counts as changed while one waits to be saved
          a.SMTPSecurity == b.SMTPSecurity && a.SMTPUser == b.SMTPUser &&
-         a.SMTPPasswordChange.has_value() == b.SMTPPasswordChange.has_value();
+         a.SMTPPasswordChange.has_value() == b.SMTPPasswordChange.has_value() &&
+         // the network window's
+         a.NUTListen == b.NUTListen && a.NUTPort == b.NUTPort && a.NUTName == b.NUTName &&
+         a.NUTUser == b.NUTUser && a.NUTHostSync == b.NUTHostSync &&
+         a.NUTPasswordChange.has_value() == b.NUTPasswordChange.has_value();
+}
+
+// A password waits to be written to one of the password files.
+bool PasswordWaits(const SettingsRecord& s) {
+  return s.SMTPPasswordChange.has_value() || s.NUTPasswordChange.has_value();
 }
 
 }  // namespace
@@ -109,6 +118,8 @@ void FrmEbbmark::Layout() {
       {"Service", "Service", "Show or change the service's state", "service", false});
   oToolbar.AddButton({"Email", "Email", "Email settings and test message", "email", false});
   oToolbar.AddButton({"Trellan", "Trellan", "Find a Trellan relay", "trellan", true});
+  oToolbar.AddButton(
+      {"Network", "Network", "Let other computers follow this battery", "network", false});
 
   // Communications: the link, and whether an inverter and a battery monitor
   // are heard. Each "No" picture lies over its "Yes" picture.
@@ -259,6 +270,7 @@ void FrmEbbmark::Wire() {
 
   mnuLoadSettings.OnClick = [this] { mnuLoadSettings_Click(); };
   mnuSaveSettings.OnClick = [this] { SaveCommand(); };
+  mnuNetwork.OnClick = [this] { OpenNetworkWindow(); };
   mnuExit.OnClick = [this] {
     if (QueryUnload()) AppStop();
   };
@@ -647,19 +659,30 @@ void FrmEbbmark::SettingsWritten(std::error_code error, const SettingsRecord& wr
   last_saved_ = written;
   // A password that could not be written still waits: Save stays offered.
   last_saved_.SMTPPasswordChange.reset();
-  SavePasswordChange(written.SMTPPasswordChange, [this, finished] {
-    SetSaving(false);
-    finished({});
+  last_saved_.NUTPasswordChange.reset();
+  // One password file after the other: the administrator's helper asks once
+  // for each that the user may not write.
+  SavePasswordChange(kMailSecret, written.SMTPPasswordChange, [this, finished, written] {
+    SavePasswordChange(kNutSecret, written.NUTPasswordChange, [this, finished] {
+      SetSaving(false);
+      finished({});
+    });
   });
 }
 
-void FrmEbbmark::SavePasswordChange(std::optional<std::string> change,
+const FrmEbbmark::SecretField FrmEbbmark::kMailSecret{kSecretFileName,
+                                                      &SettingsRecord::SMTPPasswordChange,
+                                                      &SettingsRecord::SMTPPasswordSet, "email"};
+const FrmEbbmark::SecretField FrmEbbmark::kNutSecret{
+    kNutSecretFileName, &SettingsRecord::NUTPasswordChange, &SettingsRecord::NUTPasswordSet, "NUT"};
+
+void FrmEbbmark::SavePasswordChange(const SecretField& field, std::optional<std::string> change,
                                     std::function<void()> finished) {
   if (!change) {
     finished();
     return;
   }
-  const std::string path = SecretPath(FolderOfPath(ctx_.settings_path));
+  const std::string path = JoinPath(FolderOfPath(ctx_.settings_path), std::string(field.file_name));
   std::error_code error = std::make_error_code(std::errc::operation_not_supported);
   if (ctx_.secrets != nullptr) {
     error = change->empty() ? ctx_.secrets->Remove(path) : ctx_.secrets->Write(path, *change);
@@ -669,35 +692,36 @@ void FrmEbbmark::SavePasswordChange(std::optional<std::string> change,
   // password removes the file there too), in the same save.
   if (IsDenied(error) && privileged_writer_) {
     SetSaving(true);
-    privileged_writer_->Replace(
-        ProtectedFile::Secret, path, *change,
-        [this, alive = std::weak_ptr<int>(alive_), path, change, finished](std::error_code e) {
-          if (alive.expired() || stopping_) return;
-          PasswordWritten(e, path, *change);
-          finished();
-        });
+    privileged_writer_->Replace(ProtectedFile::Secret, path, *change,
+                                [this, alive = std::weak_ptr<int>(alive_), &field, path, change,
+                                 finished](std::error_code e) {
+                                  if (alive.expired() || stopping_) return;
+                                  PasswordWritten(field, e, path, *change);
+                                  finished();
+                                });
     return;
   }
-  PasswordWritten(error, path, *change);
+  PasswordWritten(field, error, path, *change);
   finished();
 }
 
-void FrmEbbmark::PasswordWritten(std::error_code error, const std::string& path,
-                                 const std::string& change) {
+void FrmEbbmark::PasswordWritten(const SecretField& field, std::error_code error,
+                                 const std::string& path, const std::string& change) {
   SettingsRecord& s = ctx_.settings;
   if (error) {
     // The settings file is written; the password stays waiting for the next
     // save, which Save keeps offering.
     ctx_.dialogs.Show("Save Settings",
-                      "The email password could not be saved to " + path + ": " + error.message() +
+                      std::string("The ") + field.what + " password could not be saved to " + path +
+                          ": " + error.message() +
                           ". Only an administrator can change it; see the README.",
                       DialogButtons::Ok, DialogIcon::Error);
     return;
   }
-  s.SMTPPasswordSet = !change.empty();
+  s.*field.set = !change.empty();
   // A password typed again while this one was being written waits for the
   // next save.
-  if (s.SMTPPasswordChange == change) s.SMTPPasswordChange.reset();
+  if (s.*field.change == change) (s.*field.change).reset();
 }
 
 void FrmEbbmark::SetSaving(bool saving) {
@@ -736,7 +760,7 @@ void FrmEbbmark::SaveCommand() {
   const auto done = [this](bool offer_unsaved) {
     if (saving_) return;
     if (oToolbar.ButtonEnabled(1)) oToolbar.SetButtonEnabled(1, false);
-    if (offer_unsaved || ctx_.settings.SMTPPasswordChange) UpdateSaveButton();
+    if (offer_unsaved || PasswordWaits(ctx_.settings)) UpdateSaveButton();
   };
 
   bool refused = false;
@@ -845,7 +869,14 @@ void FrmEbbmark::ToolbarClick(const ToolbarButton& button) {
     UpdateSaveButton();
   } else if (button.key == "Trellan") {
     ShowRelayFinder();
+  } else if (button.key == "Network") {
+    OpenNetworkWindow();
   }
+}
+
+void FrmEbbmark::OpenNetworkWindow() {
+  if (open_network_window) open_network_window(*this);
+  UpdateSaveButton();
 }
 
 void FrmEbbmark::mnuLoadSettings_Click() {
@@ -1030,6 +1061,9 @@ void FrmEbbmark::UpdateServiceButtons() {
   // user's to edit.
   const bool email = (installed || ServiceUnknown()) && settings_loaded_;
   if (oToolbar.ButtonEnabled(3) != email) oToolbar.SetButtonEnabled(3, email);
+  // The network window edits settings just as the email window does.
+  if (oToolbar.ButtonEnabled(5) != email) oToolbar.SetButtonEnabled(5, email);
+  if (mnuNetwork.Enabled() != email) mnuNetwork.SetEnabled(email);
 }
 
 void FrmEbbmark::UpdateValidationColours() {

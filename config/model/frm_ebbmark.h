@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include <asio/io_context.hpp>
@@ -89,6 +90,8 @@ class FrmEbbmark : public Window {
   // settings.
   std::function<void(Window& owner)> open_service_window;
   std::function<void(Window& owner)> open_email_window;
+  // The network window: the NUT server's settings.
+  std::function<void(Window& owner)> open_network_window;
   std::function<void(Window& owner)> open_finder;
   std::function<void(Window& owner)> open_about;
 
@@ -188,6 +191,7 @@ class FrmEbbmark : public Window {
   MenuEntry mnuSettings{this, "mnuSettings", "Settings", &mnuFile};
   MenuEntry mnuLoadSettings{this, "mnuLoadSettings", "Load settings", &mnuSettings};
   MenuEntry mnuSaveSettings{this, "mnuSaveSettings", "Save settings", &mnuSettings};
+  MenuEntry mnuNetwork{this, "mnuNetwork", "Network", &mnuFile};
   MenuEntry mnuSeparator1{this, "mnuSeparator1", "-", &mnuFile};
   MenuEntry mnuExit{this, "mnuExit", "Exit", &mnuFile};
   MenuEntry mnuHelp{this, "mnuHelp", "Help"};
@@ -224,10 +228,22 @@ class FrmEbbmark : public Window {
   void SaveAndRemember(std::function<void(std::error_code)> finished);
   void SettingsWritten(std::error_code error, const SettingsRecord& written,
                        std::function<void(std::error_code)> finished);
-  // Writes or removes the mail password `change`; says so when it cannot,
-  // and leaves it waiting. `finished` runs once either way.
-  void SavePasswordChange(std::optional<std::string> change, std::function<void()> finished);
-  void PasswordWritten(std::error_code error, const std::string& path, const std::string& change);
+  // One of the password files a save writes: its name beside the settings
+  // file, the record's fields for it, and what the user calls it.
+  struct SecretField {
+    std::string_view file_name;
+    std::optional<std::string> SettingsRecord::*change;
+    bool SettingsRecord::*set;
+    const char* what;
+  };
+  static const SecretField kMailSecret;
+  static const SecretField kNutSecret;
+  // Writes or removes the password `change` of `field`; says so when it
+  // cannot, and leaves it waiting. `finished` runs once either way.
+  void SavePasswordChange(const SecretField& field, std::optional<std::string> change,
+                          std::function<void()> finished);
+  void PasswordWritten(const SecretField& field, std::error_code error, const std::string& path,
+                       const std::string& change);
   // A save waits for the administrator's helper: Save is off meanwhile.
   void SetSaving(bool saving);
   // The service manager could not be asked (not the same as "not installed").
@@ -238,6 +254,7 @@ class FrmEbbmark : public Window {
   void SyncMonitoredAddress();
   void OnlineHelp();
   void ToolbarClick(const ToolbarButton& button);
+  void OpenNetworkWindow();
   void mnuLoadSettings_Click();
 
   void cboShutdownType_Click();

@@ -642,6 +642,89 @@ TEST_F(FrmEbbmarkTest, TheSignInAndItsPasswordGoThroughTheHelperInOneSave) {
   EXPECT_FALSE(SaveEnabled());
 }
 
+// The network window opens from the toolbar and the File menu once the
+// settings are loaded; what it changes is offered for saving, and its
+// password goes into nut.secret through the administrator's helper, in the
+// same save as the mail password.
+TEST_F(FrmEbbmarkTest, TheNetworkWindowAndItsPassword) {
+  const std::string mail_secret = JoinPath("/opt/ebbmark", "smtp.secret");
+  const std::string nut_secret = JoinPath("/opt/ebbmark", "nut.secret");
+  RecordingPrivilegedWriter writer;
+  fs.denied_folders.insert("/opt/ebbmark");
+  Start(true, false, Ini({{"SDSOC", "70"}}), &writer);
+  EXPECT_TRUE(frm->oToolbar.ButtonEnabled(5));
+  EXPECT_EQ(frm->oToolbar.Button(5)->key, "Network");
+  EXPECT_TRUE(frm->mnuNetwork.Enabled());
+  int opened = 0;
+  frm->open_network_window = [&](Window& owner) {
+    EXPECT_EQ(&owner, frm.get());
+    ++opened;
+  };
+  frm->mnuNetwork.Click();
+  frm->oToolbar.ClickButton("Network");
+  EXPECT_EQ(opened, 2);
+  EXPECT_FALSE(SaveEnabled()) << "nothing changed";
+
+  // Every setting of the window counts as a change.
+  for (const auto& change : std::vector<std::function<void(SettingsRecord&)>>{
+           [](SettingsRecord& r) { r.NUTListen = "off"; },
+           [](SettingsRecord& r) { r.NUTPort = 3494; },
+           [](SettingsRecord& r) { r.NUTName = "ups"; },
+           [](SettingsRecord& r) { r.NUTUser = "monuser"; },
+           [](SettingsRecord& r) { r.NUTHostSync = 30; },
+           [](SettingsRecord& r) { r.NUTPasswordChange = "x"; },
+       }) {
+    const SettingsRecord before = settings;
+    frm->open_network_window = [&](Window&) { change(settings); };
+    frm->oToolbar.ClickButton("Network");
+    EXPECT_TRUE(SaveEnabled());
+    settings = before;
+    frm->open_network_window = [](Window&) {};
+    frm->oToolbar.ClickButton("Network");
+    EXPECT_FALSE(SaveEnabled());
+  }
+
+  secrets.write_error = std::make_error_code(std::errc::permission_denied);
+  settings.SMTPUser = "alerts@example.test";
+  settings.SMTPPasswordChange = "mail pass";
+  settings.NUTUser = "monuser";
+  settings.NUTPasswordChange = "secret";
+  dialogs.answers = {DialogAnswer::No};
+  frm->mnuSaveSettings.Click();
+  writer.AnswerAll();
+  writer.AnswerAll();
+  writer.AnswerAll();
+  ASSERT_EQ(writer.calls.size(), 3u);
+  EXPECT_NE(writer.calls[0].contents.find("NUTUser=monuser\r\n"), std::string::npos);
+  EXPECT_EQ(writer.calls[0].contents.find("secret"), std::string::npos);
+  EXPECT_EQ(writer.calls[1].path, mail_secret);
+  EXPECT_EQ(writer.calls[1].contents, "mail pass");
+  EXPECT_EQ(writer.calls[2].file, ProtectedFile::Secret);
+  EXPECT_EQ(writer.calls[2].path, nut_secret);
+  EXPECT_EQ(writer.calls[2].contents, "secret");
+  EXPECT_TRUE(settings.NUTPasswordSet);
+  EXPECT_FALSE(settings.NUTPasswordChange);
+  EXPECT_TRUE(settings.SMTPPasswordSet);
+  EXPECT_FALSE(SaveEnabled());
+
+  // A refused NUT password is said, named, and kept waiting.
+  fs.denied_folders.clear();  // the settings file itself may be written
+  frm->open_network_window = [this](Window&) { settings.NUTPasswordChange = "other"; };
+  frm->oToolbar.ClickButton("Network");
+  writer.answer = PrivilegedWriteError::NotAuthorized;
+  dialogs.shown.clear();
+  dialogs.answers = {DialogAnswer::No, DialogAnswer::Ok};
+  frm->oToolbar.ClickButton("Save");
+  writer.AnswerAll();
+  writer.AnswerAll();
+  EXPECT_TRUE(std::any_of(dialogs.shown.begin(), dialogs.shown.end(), [&](const auto& d) {
+    return d.text.rfind("The NUT password could not be saved to " + nut_secret, 0) == 0 &&
+           d.text.find("other") == std::string::npos;
+  }));
+  EXPECT_EQ(settings.NUTPasswordChange, std::optional<std::string>("other"));
+  EXPECT_TRUE(SaveEnabled());
+}
+
 // A value the next load would not read back is refused at Save with the
 // label the user knows and the range, and nothing is written.
 TEST_F(FrmEbbmarkTest, SaveRefusesAValueOutsideItsRange) {
@@ -883,7 +966,7 @@ TEST_F(FrmEbbmarkTest, MenusAndOnlineHelp) {
   ASSERT_EQ(frm->Menus().size(), 2u);
   std::vector<std::string> file;
   for (const auto* m : frm->mnuFile.Entries()) file.push_back(m->Caption());
-  EXPECT_EQ(file, (std::vector<std::string>{"Settings", "-", "Exit"}));
+  EXPECT_EQ(file, (std::vector<std::string>{"Settings", "Network", "-", "Exit"}));
 
   frm->mnuOnlineHelp.Click();
   EXPECT_EQ(shell.opened, (std::vector<std::string>{kHelp}));

@@ -9,7 +9,7 @@ namespace ebbmark {
 
 const char* PictureDrawing(std::string_view role) {
   // The "yes" and "no" indicators share the link's tick and cross.
-  static constexpr std::array<std::pair<std::string_view, const char*>, 14> kDrawings = {{
+  static constexpr std::array<std::pair<std::string_view, const char*>, 15> kDrawings = {{
       {"connected", "ok"},
       {"yes", "ok"},
       {"not_connected", "fail"},
@@ -23,6 +23,7 @@ const char* PictureDrawing(std::string_view role) {
       {"service", "tb_service"},
       {"email", "tb_email"},
       {"trellan", "tb_trellan"},
+      {"network", "tb_network"},
       {"program", "ebbmark"},
   }};
   for (const auto& [name, drawing] : kDrawings)

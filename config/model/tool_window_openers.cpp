@@ -4,6 +4,7 @@
 #include "config/model/frm_ebbmark.h"
 #include "config/model/frm_email.h"
 #include "config/model/frm_find_servers.h"
+#include "config/model/frm_network.h"
 #include "config/model/frm_service.h"
 
 namespace ebbmark {
@@ -32,6 +33,7 @@ void ConnectToolWindows(FrmEbbmark& main, std::function<ToolWindowContext()> con
                         ModalRunner run) {
   main.open_service_window = Opener<FrmService>(context, run);
   main.open_email_window = Opener<FrmEmail>(context, run);
+  main.open_network_window = Opener<FrmNetwork>(context, run);
   main.open_finder = Opener<FrmFindServers>(context, run);
   main.open_about = Opener<FrmAbout>(context, run);
 }

@@ -61,7 +61,7 @@ class Window;
 using ModalRunner =
     std::function<void(Window& self, Window* owner, std::function<MousePointer()> pointer)>;
 
-// Opens the service, email, finder and about windows from the main window,
+// Opens the service, email, network, finder and about windows from the main window,
 // each a new window on `context()` shown through `run`.
 void ConnectToolWindows(FrmEbbmark& main, std::function<ToolWindowContext()> context,
                         ModalRunner run);

@@ -28,6 +28,7 @@
 #include <algorithm>
 
 #include "config/model/frm_find_servers.h"
+#include "config/model/frm_network.h"
 #include "config/qt/asio_pump.h"
 #include "config/qt/desktop_seams.h"
 #include "config/qt/ebbmark_app.h"
@@ -60,7 +61,7 @@ class ViewTest : public QObject {
   // one, gives the real helper root) and the helper: slow, polkit's
   // password question stands 20 s.
   void ADesktopUserSavesTheSignInThroughTheHelperAndTheWindowStaysLive();
-  // Not a check: pictures of the five windows for a person to look at,
+  // Not a check: pictures of the six windows for a person to look at,
   // taken only when EBBMARK_SCREENSHOT_DIR names a folder.
   void Screenshots();
 
@@ -405,7 +406,7 @@ void ViewTest::TextsFitTheirBoxes() {
     const QStringList misfits = Misfits(main);
     QVERIFY2(misfits.isEmpty(), qPrintable(misfits.join(", ")));
   }
-  for (const char* action : {"oToolbar_Email", "oToolbar_Service", "mnuAbout"})
+  for (const char* action : {"oToolbar_Email", "oToolbar_Service", "mnuAbout", "oToolbar_Network"})
     InModal(main, action, [&](QWidget* dialog) {
       const QStringList misfits = Misfits(dialog);
       QVERIFY2(misfits.isEmpty(), qPrintable(misfits.join(", ")));
@@ -451,6 +452,29 @@ void ViewTest::TextsFitTheirBoxes() {
   rig.network.readable = true;
   rig.sockets.bind_ok = false;
   note(ebbmark::find_servers_texts::kNoSocket);
+
+  // The network window with every live line and its longest password state.
+  rig.settings.NUTPasswordSet = true;
+  rig.settings.NUTPasswordChange = "";
+  ebbmark::FrmNetwork network(rig.Context());
+  network.Form_Load();
+  network.Show();
+  ebbmark::WindowView network_view(network, nullptr);
+  network_view.Widget()->show();
+  using Kind = ebbmark::FollowersAnswer::Kind;
+  for (const ebbmark::FollowersAnswer& answer :
+       std::vector<ebbmark::FollowersAnswer>{ebbmark::FollowersAnswer{Kind::NoAnswer, 0, {}},
+                                             ebbmark::FollowersAnswer{Kind::NotRunning, 0, {}},
+                                             ebbmark::FollowersAnswer{Kind::Count, 0, {}},
+                                             ebbmark::FollowersAnswer{Kind::Count, 64, {}},
+                                             {Kind::Error, 0, "UNKNOWN-UPS"},
+                                             {Kind::Error, 0, "FEATURE-NOT-CONFIGURED"}}) {
+    network.lblFollowers.SetCaption(ebbmark::FollowersText(answer));
+    const QStringList misfits = Misfits(network_view.Widget());
+    QVERIFY2(misfits.isEmpty(), qPrintable(QString::fromStdString(network.lblFollowers.Caption()) +
+                                           ": " + misfits.join(", ")));
+  }
+  network.Close();
 }
 
 void ViewTest::FinderSelectsNothingUntilTheUserDoes() {
@@ -891,6 +915,7 @@ void ViewTest::Screenshots() {
   shoot_modal("oToolbar_Email", QStringLiteral("email"));
   shoot_modal("mnuAbout", QStringLiteral("about"));
   shoot_modal("oToolbar_Trellan", QStringLiteral("finder"));
+  shoot_modal("oToolbar_Network", QStringLiteral("network"));
 
   // The finder's address box, refusing a typed address and then taking a
   // found relay's; the search over without an answer.

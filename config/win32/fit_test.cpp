@@ -2,8 +2,8 @@
 // font the view gives it, and no label's text runs into the control beside
 // it, at 96 and at 144 DPI: the main window with its
 // longest texts (the not-configured notice, the longest duration, the
-// longest action type), the email window, and the relay finder with each of
-// its notes and hints.
+// longest action type), the email window, the network window with every
+// live line, and the relay finder with each of its notes and hints.
 
 #include <windows.h>
 
@@ -16,6 +16,7 @@
 #include "config/model/frm_ebbmark.h"
 #include "config/model/frm_email.h"
 #include "config/model/frm_find_servers.h"
+#include "config/model/frm_network.h"
 #include "config/win32/native_window.h"
 #include "config/win32/screen_shot_test.h"
 #include "platform/service_watch.h"
@@ -50,6 +51,18 @@ int Extent(HWND h, const std::wstring& text) {
   return size.cx;
 }
 
+// The height `text` takes wrapped into `width` pixels, in the control's font.
+int WrappedHeight(HWND h, const std::wstring& text, int width) {
+  HDC dc = ::GetDC(h);
+  HGDIOBJ old = ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(h, WM_GETFONT, 0, 0)));
+  RECT r{0, 0, width, 0};
+  ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r,
+              DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+  ::SelectObject(dc, old);
+  ::ReleaseDC(h, dc);
+  return r.bottom;
+}
+
 // The controls of `top` whose one-row text does not fit them, with what
 // it needs and what it has.
 std::vector<std::string> Misfits(HWND top, int dpi) {
@@ -63,8 +76,14 @@ std::vector<std::string> Misfits(HWND top, int dpi) {
     std::vector<std::pair<std::wstring, int>> checks;  // text, room
     switch (ClassOf(h)) {
       case L'S':
-        // Labels that wrap have two rows; the view checks those itself.
-        if (!text.empty() && r.bottom < ::MulDiv(24, dpi, 96)) checks.push_back({text, r.right});
+        if (text.empty()) break;
+        if (r.bottom < ::MulDiv(24, dpi, 96)) {
+          checks.push_back({text, r.right});
+        } else if (const int need = WrappedHeight(h, text, r.right); need > r.bottom) {
+          // A label over several rows must fit the rows it has.
+          misfits.push_back(std::string(text.begin(), text.end()) + " (" + std::to_string(need) +
+                            " rows px > " + std::to_string(r.bottom) + ")");
+        }
         break;
       case L'B':
         if ((style & BS_TYPEMASK) == BS_AUTOCHECKBOX || (style & BS_TYPEMASK) == BS_CHECKBOX)
@@ -217,6 +236,32 @@ TEST_F(Win32FitTest, EmailWindow) {
     EXPECT_EQ(Touching(view.Hwnd(), dpi), std::vector<std::string>()) << dpi << " DPI";
     MaybeShoot(view.Hwnd(), "win32_email_" + std::to_string(dpi));
   }
+}
+
+TEST_F(Win32FitTest, NetworkWindowWithEveryLiveLine) {
+  testing::ToolWindowRig rig;
+  rig.settings.NUTPasswordChange = "";  // the longest password state
+  rig.settings.NUTPasswordSet = true;
+  FrmNetwork model(rig.Context());
+  testing::Open(model);
+  NativeWindow view(model, NativeWindow::Options{});
+  if (view.Hwnd() == nullptr) GTEST_SKIP() << "no desktop to create windows on";
+  using Kind = FollowersAnswer::Kind;
+  for (const int dpi : {96, 144}) {
+    ChangeDpi(view.Hwnd(), dpi);
+    for (const FollowersAnswer& answer :
+         std::vector<FollowersAnswer>{FollowersAnswer{Kind::NoAnswer, 0, {}},
+                                      FollowersAnswer{Kind::NotRunning, 0, {}},
+                                      FollowersAnswer{Kind::Count, 0, {}},
+                                      FollowersAnswer{Kind::Count, 64, {}},
+                                      {Kind::Error, 0, "UNKNOWN-UPS"},
+                                      {Kind::Error, 0, "FEATURE-NOT-CONFIGURED"}}) {
+      model.lblFollowers.SetCaption(FollowersText(answer));
+      EXPECT_EQ(Misfits(view.Hwnd(), dpi), std::vector<std::string>())
+          << dpi << " DPI, " << model.lblFollowers.Caption();
+    }
+  }
+  model.Close();
 }
 
 TEST_F(Win32FitTest, FinderWithEveryNoteAndHint) {

@@ -28,6 +28,7 @@ int DrawingResource(const char* drawing) {
       {"tb_service", IDI_TB_SERVICE},
       {"tb_email", IDI_TB_EMAIL},
       {"tb_trellan", IDI_TB_TRELLAN},
+      {"tb_network", IDI_TB_NETWORK},
   };
   const auto it = kResources.find(drawing);
   return it == kResources.end() ? 0 : it->second;

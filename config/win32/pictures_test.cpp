@@ -32,7 +32,7 @@ TEST(Win32PicturesTest, EveryPictureTheWindowsNameLoadsAtEverySize) {
   std::vector<std::string> roles = {
       "connected",       "not_connected",    "yes",      "no",      "battery", "shutdown",
       "shutdown_active", "hibernate_active", "question", "program", "save",    "service",
-      "email",           "trellan"};
+      "email",           "trellan",          "network"};
   IconCache cache;
   for (const auto& role : roles) {
     ASSERT_NE(PictureResource(role), 0) << role;

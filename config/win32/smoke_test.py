@@ -11,7 +11,7 @@ user's prefix is touched. Without a DISPLAY it runs itself under xvfb-run.
   smoke_test.py --bin DIR --probe EXE --svc EXE --relay-sim EXE
                 [--screenshots DIR] [--keep-prefix DIR]
 
---screenshots also opens the four helper windows and saves a PNG of each
+--screenshots also opens the five helper windows and saves a PNG of each
 (and of the main window), and prints the start time and memory use.
 """
 
@@ -212,9 +212,10 @@ def run(args, workdir):
             rss = rss_kib("Ebbmark.exe", s.env["WINEPREFIX"])
             log(f"Ebbmark.exe memory (RSS, peak) in KiB: {rss}")
             screenshot(os.path.join(args.screenshots, "main.png"))
-            # Service, Email and Trellan on the toolbar; About in the menu.
+            # Service, Email, Trellan and Network on the toolbar; About in the menu.
             for name, verb, arg in (("service", "toolbar", "2"), ("email", "toolbar", "3"),
-                                    ("finder", "toolbar", "4"), ("about", "command", "2004")):
+                                    ("finder", "toolbar", "4"), ("network", "toolbar", "5"),
+                                    ("about", "command", "2005")):
                 s.probe(verb, arg)
                 popup = wait_for(f"the {name} window", 30, lambda: s.read_window("popup"))
                 log(name, popup)
@@ -224,8 +225,8 @@ def run(args, workdir):
                 wait_for(f"the {name} window to close", 30,
                          lambda: s.read_window("popup") is None)
 
-        # File, Exit ends the program.
-        s.probe("command", "2002")
+        # File, Exit (the fourth menu command: Load, Save, Network, Exit) ends the program.
+        s.probe("command", "2003")
         try:
             app.wait(timeout=30)
         except subprocess.TimeoutExpired:

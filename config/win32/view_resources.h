@@ -20,3 +20,4 @@
 #define IDI_TB_SERVICE 122
 #define IDI_TB_EMAIL 123
 #define IDI_TB_TRELLAN 124
+#define IDI_TB_NETWORK 125

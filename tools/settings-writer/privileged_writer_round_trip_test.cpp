@@ -114,6 +114,11 @@ SettingsRecord EveryKeySet() {
   r.EmailDelay = 30;
   r.SMTPSecurity = 1;
   r.SMTPUser = "alerts@example.test";
+  r.NUTListen = "0.0.0.0";
+  r.NUTPort = 3494;
+  r.NUTName = "ups";
+  r.NUTUser = "monuser";
+  r.NUTHostSync = 30;
   return r;
 }
 
