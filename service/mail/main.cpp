@@ -6,8 +6,6 @@
 // reads its replies never runs with privileges. Its caller kills it at the
 // message's deadline, which bounds every stall of the server at once.
 
-#include <grp.h>
-#include <pwd.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -18,6 +16,7 @@
 #include <string>
 
 #include "base/mail_request.h"
+#include "platform/posix/drop_privileges_posix.h"
 #include "service/mail/curl_send.h"
 
 namespace {
@@ -26,25 +25,6 @@ using ebbmark::MailResult;
 
 constexpr int kErrorPrivileges = 10013;  // the socket control's "permission denied"
 constexpr int kErrorRequest = 10022;     // "invalid argument"
-
-// The package's own account when there is one, else nobody.
-bool DropPrivileges(std::string& why) {
-  if (::geteuid() != 0) return true;
-  const passwd* pw = ::getpwnam("ebbmark");
-  if (pw == nullptr) pw = ::getpwnam("nobody");
-  if (pw == nullptr) {
-    why = "no unprivileged account to send mail as";
-    return false;
-  }
-  const uid_t uid = pw->pw_uid;
-  const gid_t gid = pw->pw_gid;
-  if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0 ||
-      ::setuid(0) == 0) {
-    why = std::string("could not leave the administrator account: ") + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
 
 int Answer(const MailResult& result) {
   const std::string line = ebbmark::EncodeMailAnswer(result);
@@ -64,7 +44,7 @@ MailResult Failure(int number, std::string text) {
 
 int main() {
   std::string why;
-  if (!DropPrivileges(why)) return Answer(Failure(kErrorPrivileges, why));
+  if (!ebbmark::DropPrivileges(why)) return Answer(Failure(kErrorPrivileges, why));
   // Nothing this process runs may gain privileges again (set-id programs).
   ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
 
