@@ -7,7 +7,8 @@
    its dummy-ups driver serving the same variables. For each: CPU seconds of
    the server processes over the run (from /proc/PID/stat), their PSS at the
    end (smaps_rollup), and the median and worst answer time a client saw;
-   then the ratios Ebbmark / upsd.
+   then the ratios Ebbmark / upsd. Ebbmark serves at most 64 clients at once
+   and refuses the others at accept; they show as failed clients.
 2. Reaction: from the relay's first line below SDSOC to a secondary upsmon's
    SHUTDOWNCMD, with upsmon's POLLFREQ stated.
 
@@ -142,7 +143,9 @@ VARS = {
 
 def start_nut(conf):
     port = free_port()
-    conf.chmod(0o755)
+    # Both run as nobody: they read their files and keep their sockets here.
+    conf.parent.chmod(0o755)
+    conf.chmod(0o777)
     (conf / "nut.conf").write_text("MODE=standalone\n")
     (conf / "ebbmark.dev").write_text("".join(f"{k}: {v}\n" for k, v in VARS.items()))
     (conf / "ups.conf").write_text(f"[ebbmark]\n  driver = dummy-ups\n  port = {conf / 'ebbmark.dev'}\n")
@@ -150,6 +153,8 @@ def start_nut(conf):
     (conf / "upsd.users").write_text("")
     for f in conf.iterdir():
         f.chmod(0o644)
+    (conf / "upsd.users").chmod(0o600)
+    os.chown(conf / "upsd.users", 65534, 65534)
     env = dict(os.environ, NUT_CONFPATH=str(conf), NUT_STATEPATH=str(conf), NUT_ALTPIDPATH=str(conf))
     driver = subprocess.Popen(["/lib/nut/dummy-ups", "-a", "ebbmark", "-u", "nobody", "-F"], env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
