@@ -27,6 +27,7 @@ install(TARGETS relay-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT 
 # The service's and the window's emails go through it; the window's package
 # depends on this one.
 install(TARGETS ebbmark-mail RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/ebbmark COMPONENT service)
+install(TARGETS ebbmark-nut RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/ebbmark COMPONENT service)
 install(FILES ${gen}/ebbmark.service DESTINATION ${EBBMARK_UNIT_DIR} COMPONENT service)
 
 # The settings folder: root's alone, the shipped file and templates kept

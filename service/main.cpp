@@ -10,7 +10,6 @@
 #include <asio/io_context.hpp>
 
 #include "base/clock.h"
-#include "platform/service_control.h"
 #include "common/settings.h"
 #include "common/tcp_client.h"
 #include "platform/console.h"
@@ -22,9 +21,11 @@
 #include "platform/process_runner.h"
 #include "platform/program_path.h"
 #include "platform/secret_store.h"
+#include "platform/service_control.h"
 #include "platform/service_host.h"
 #include "service/debug_console.h"
 #include "service/event_recorder.h"
+#include "service/nut/nut_host.h"
 #include "service/svc_app.h"
 
 int main(int argc, char** argv) {
@@ -50,6 +51,8 @@ int main(int argc, char** argv) {
   auto mailer = MakeMailer(io);
   auto runner = MakeProcessRunner(io);
   auto power = MakePowerControl();
+  // Started only when the service starts monitoring, not to install or remove it.
+  auto nut_host = nut::MakeNutHost(io, clock, log);
 
   ServiceOptions options;
   options.settings_folder = SettingsFolder(fs, ProgramFolder());
@@ -64,6 +67,7 @@ int main(int argc, char** argv) {
                  "foreground), \"EbbmarkSvc install\" or \"EbbmarkSvc uninstall\".\n");
   };
   options.secrets = &RealSecretStore();
+  options.nut = nut_host.get();
   options.debug_display = [&console](const std::vector<std::string>& lines) {
     console.ShowDisplay(lines);
   };

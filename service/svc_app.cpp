@@ -254,6 +254,92 @@ void ServiceApp::ApplySettings(SettingsRecord next) {
   }
   settings_loaded_ = true;
   Stream.LastDataStamp.reset();
+  ConfigureNut();
+}
+
+void ServiceApp::ConfigureNut() {
+  if (options_.nut == nullptr) return;
+  nut::ServerConfig config;
+  config.device_name = Settings.NUTName;
+  config.description =
+      "Ebbmark: inverter " + std::to_string(Settings.MonitoredAddress) + " and its battery";
+  config.user = Settings.NUTUser;
+  const std::string path = NutSecretPath(options_.settings_folder);
+  nut_secret_stamp_ = p_.fs.Stamp(path);
+  if (!config.user.empty() && options_.secrets != nullptr) {
+    // Without a usable password LOGIN is refused; read-only clients go on.
+    SecretRead read = options_.secrets->Read(path);
+    if (read.status == SecretRead::Status::Error) {
+      p_.log.WriteEventLog(kEventWarning, 109,
+                           "The NUT password file " + path + " could not be read: " +
+                               read.error.message() + ". Other systems cannot sign in.");
+    } else if (read.status == SecretRead::Status::Ok) {
+      if (CheckPassword(read.value) == SignInProblem::None) {
+        config.password = std::move(read.value);
+      } else {
+        p_.log.WriteEventLog(kEventWarning, 109,
+                             "The password in " + path + " cannot be used: " +
+                                 SignInProblemText(CheckPassword(read.value)) +
+                                 ". Other systems cannot sign in.");
+      }
+    }
+  }
+  const auto port = static_cast<std::uint16_t>(Settings.NUTPort);
+  options_.nut->Configure({NutListenAddresses(Settings.NUTListen), port}, config);
+  published_.reset();
+  PublishSnapshot();
+}
+
+void ServiceApp::PublishSnapshot() {
+  if (options_.nut == nullptr) return;
+  nut::SnapshotInputs in;
+  in.table = Stream.Table;
+  in.now = clock_.Now();
+  in.link_error = nut::LinkInError(Stream, in.now);
+  in.trigger_begun = fsd_raised_;
+  in.sd_soc = Settings.SDSOC;
+  in.sd_voltage = Settings.SDVoltage;
+  nut::Snapshot snapshot = nut::BuildSnapshot(in);
+  if (published_ == snapshot) return;
+  options_.nut->Publish(snapshot);
+  published_ = std::move(snapshot);
+}
+
+void ServiceApp::RaiseFsd() {
+  if (options_.nut == nullptr || fsd_raised_) return;
+  fsd_raised_ = true;
+  fsd_at_ = clock_.Now();
+  PublishSnapshot();
+  const std::size_t asked = options_.nut->LoggedIn().size();
+  if (asked > 0) {
+    p_.log.WriteEventLog(kEventInformation, 110,
+                         "The NUT server raised the forced shutdown: " + std::to_string(asked) +
+                             (asked == 1 ? " system was" : " systems were") +
+                             " asked to shut down.");
+  }
+}
+
+asio::awaitable<void> ServiceApp::WaitForSecondaries() {
+  if (options_.nut == nullptr || !fsd_raised_) co_return;
+  const auto deadline = fsd_at_.steady + std::chrono::seconds{Settings.NUTHostSync};
+  // Measured from FSD, so the run file and the pause count towards it.
+  while (!options_.nut->LoggedIn().empty() && clock_.Now().steady < deadline && !TriggerAborted()) {
+    co_await Pause(options_.host_sync_poll);
+  }
+  if (TriggerAborted()) co_return;
+  const std::vector<std::string> left = options_.nut->LoggedIn();
+  if (left.empty()) co_return;
+  std::string names;
+  for (const std::string& address : left) {
+    if (names.find(address) != std::string::npos) continue;  // one name per computer
+    if (!names.empty()) names += ", ";
+    names += address;
+  }
+  p_.log.WriteEventLog(kEventWarning, 110,
+                       "The wait of " + std::to_string(Settings.NUTHostSync) +
+                           " seconds for other systems to shut down ended with these still "
+                           "logged in to the NUT server: " +
+                           names + ".");
 }
 
 void ServiceApp::CheckAddresses() {
@@ -298,6 +384,7 @@ void ServiceApp::AppStop(int exit_code) {
   // ends when they have, or when that chance is over.
   asio::post(io_, [this] {
     Link.Close();
+    if (options_.nut) options_.nut->Stop();
     if (mail_pending_ == 0) {
       FinishStop();
       return;
@@ -346,13 +433,23 @@ void ServiceApp::RunChecks() {
     }
   }
 
+  // A password saved on its own (the window writes nut.secret apart from
+  // the settings) is taken into use too.
+  if (options_.nut && p_.fs.Stamp(NutSecretPath(options_.settings_folder)) != nut_secret_stamp_) {
+    ConfigureNut();
+  }
+
   Announce();
+  PublishSnapshot();
 
   const Stamp now = clock_.Now();
   if (TriggerReached(Inverting, Settings, Stream.Table, now)) {
     // The tick is held while the sequence runs: no second tick can interleave.
     trigger_running_ = true;
     tmrRunChecks.SetEnabled(false);
+    // Other computers on the battery start their shutdown now, while the
+    // run file runs here.
+    RaiseFsd();
     // A trigger on the first inverting tick must still tell the operator
     // that the mains failed; this tick is the last one.
     InvertingNotices(now);
@@ -713,6 +810,11 @@ asio::awaitable<void> ServiceApp::TriggerSequence() {
       co_await std::move(sending);
       if (TriggerAborted()) co_return;
     }
+    // This computer goes last (with ShutdownType 0 its stop takes the
+    // server away): the secondaries get until they have left.
+    auto waiting = WaitForSecondaries();
+    co_await std::move(waiting);
+    if (TriggerAborted()) co_return;
     StepTaken(kStepActionRecord);
     if (Settings.ShutdownType == 1) {
       p_.log.WriteEventLog(kEventInformation, 110, "Shutdown initiated due to power event.");

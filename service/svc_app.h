@@ -31,6 +31,7 @@
 #include "platform/secret_store.h"
 #include "platform/service_control.h"
 #include "platform/service_host.h"
+#include "service/nut/nut_host.h"
 #include "service/relay_link.h"
 
 namespace ebbmark {
@@ -75,6 +76,11 @@ struct ServiceOptions {
   // The mail password file (smtp.secret in the settings folder), read at each
   // send that signs in. Without a store no password is ever sent.
   SecretStore* secrets = nullptr;
+  // The NUT server (nut.secret is read with `secrets`); none without it.
+  nut::NutHost* nut = nullptr;
+  // How often the wait for secondaries before the power action looks at
+  // the clock and the list of those still signed in.
+  std::chrono::milliseconds host_sync_poll{250};
 };
 
 class ServiceApp {
@@ -140,6 +146,15 @@ class ServiceApp {
   // Fills `password` from the password file; otherwise says why it cannot.
   std::optional<std::string> ReadMailPassword(std::string& password) const;
   void FinishStop();
+  // Tells the NUT server the settings and the password in force.
+  void ConfigureNut();
+  // Sends the server this tick's snapshot when it differs from the last.
+  void PublishSnapshot();
+  // A trigger sequence begins: FSD for every secondary, at once.
+  void RaiseFsd();
+  // Until every secondary signed in has left, or NUTHostSync seconds have
+  // passed since FSD was raised, or a stop has come.
+  asio::awaitable<void> WaitForSecondaries();
   // The steps of the running trigger sequence still ahead, in order; each is
   // taken off when it has been taken (or found not to apply). A stop writes
   // what is left here in its record.
@@ -169,8 +184,12 @@ class ServiceApp {
   int mail_pending_ = 0;  // notices handed to the mailer and not finished
   std::chrono::steady_clock::duration mail_budget_left_{};
   std::unique_ptr<asio::steady_timer> drain_timer_;
-  bool addresses_refused_ = false;  // SMTPFrom or SMTPTo as loaded is unusable
-  std::string status_;              // the last line given to the service manager
+  bool addresses_refused_ = false;          // SMTPFrom or SMTPTo as loaded is unusable
+  std::string status_;                      // the last line given to the service manager
+  std::optional<nut::Snapshot> published_;  // what the NUT server was given last
+  std::optional<FileStamp> nut_secret_stamp_;
+  bool fsd_raised_ = false;  // latched until the service restarts
+  Stamp fsd_at_{};
 };
 
 // "do nothing", "shutdown", "hibernate"; nullptr above 2.

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "tests/support/fake_file_system.h"
+#include "tests/support/nut_fakes.h"
 #include "tests/support/secret_fakes.h"
 #include "tests/support/service_fakes.h"
 
@@ -1104,6 +1105,168 @@ TEST_F(ServiceAppTest, RunFileReadyRules) {
     app.Settings.ExecuteFile = path;
     EXPECT_EQ(app.RunFileReady(), ready) << path;
   }
+}
+
+// ---- The NUT server: snapshots, FSD and the wait for secondaries ----
+
+class NutTest : public TriggerTest {
+ protected:
+  NutTest() : TriggerTest(30ms) { nut.journal = &journal; }
+
+  // Starts a service with the NUT server (and the given settings) and
+  // gives it the first lines: on battery, charge `soc`.
+  void Begin(const std::string& settings, int soc = 60) {
+    fs.Put(kRunFile, "#!/bin/sh\n");
+    WriteSettings("TCPHost=127.0.0.1\nSDSOC=70\nSOCOII=1\n" + settings);
+    auto o = Options();
+    o.nut = &nut;
+    o.secrets = &secrets;
+    o.host_sync_poll = 1ms;
+    svc = Another(host, o);
+    svc->Start("debug");
+    svc->tmrRunChecks.SetEnabled(false);
+    TickSvc();
+    extra_tcp.back().Accept();
+    extra_tcp.back().Send(InverterLine(0, 12, 0, 250) + FndcLine(soc));
+  }
+  void TickSvc() {
+    svc->RunChecks();
+    io.restart();
+    io.poll();
+  }
+  void RunUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 200 && !done(); ++i) {
+      io.restart();
+      io.run_for(5ms);
+    }
+  }
+  int Position(const std::string& entry) const {
+    const auto it = std::find(journal.begin(), journal.end(), entry);
+    return it == journal.end() ? -1 : static_cast<int>(it - journal.begin());
+  }
+
+  FakeNutHost nut;
+  FakeSecretStore secrets;
+  std::unique_ptr<ServiceApp> svc;
+};
+
+TEST_F(NutTest, TheServerGetsTheSettingsAndEachChangedSnapshot) {
+  secrets.files[JoinPath(kHome, "nut.secret")] = "pw";
+  fs.Put(JoinPath(kHome, "nut.secret"), "pw");
+  Begin("NUTUser=monuser\nNUTName=ups\nNUTPort=3494\n", 90);
+  ASSERT_FALSE(nut.configs.empty());
+  const auto& [listen, config] = nut.configs.back();
+  EXPECT_EQ(listen, (nut::ListenConfig{{"127.0.0.1", "::1"}, 3494}));
+  EXPECT_EQ(config.device_name, "ups");
+  EXPECT_EQ(config.user, "monuser");
+  EXPECT_EQ(config.password, "pw");
+  EXPECT_EQ(nut.LastStatus(), "stale") << "nothing heard from the relay yet";
+
+  TickSvc();
+  EXPECT_EQ(nut.LastStatus(), "OB");
+  const std::size_t sent = nut.published.size();
+  TickSvc();
+  TickSvc();
+  EXPECT_EQ(nut.published.size(), sent) << "an unchanged snapshot is not sent again";
+  extra_tcp.back().Send(FndcLine(80));
+  TickSvc();
+  EXPECT_EQ(nut.published.size(), sent + 1);
+
+  // A password saved on its own is taken into use at the next tick.
+  secrets.files[JoinPath(kHome, "nut.secret")] = "new pw";
+  fs.Put(JoinPath(kHome, "nut.secret"), "new pw");
+  fs.Touch(JoinPath(kHome, "nut.secret"));
+  TickSvc();
+  EXPECT_EQ(nut.configs.back().second.password, "new pw");
+  EXPECT_FALSE(std::any_of(log.records.begin(), log.records.end(),
+                           [](const auto& r) { return r.text.find("pw") != std::string::npos; }));
+
+  // "off": no addresses, no server.
+  svc.reset();
+  Begin("NUTListen=off\n");
+  EXPECT_TRUE(nut.configs.back().first.addresses.empty());
+}
+
+TEST_F(NutTest, FsdComesBeforeTheRunFileAndTheActionWaitsForTheLogout) {
+  nut.logged_in = {"192.0.2.7"};
+  Begin("ShutdownType=1\nNUTHostSync=600\nExecuteFile=" + std::string(kRunFile) + "\n");
+  TickSvc();
+  ASSERT_TRUE(svc->TriggerRunning());
+  RunUntil([&] { return !runner.calls.empty(); });
+  const int fsd = Position("nut: OB LB FSD");
+  ASSERT_GE(fsd, 0) << ::testing::PrintToString(journal);
+  EXPECT_LT(fsd, Position("run: /home/save work.sh"));
+  EXPECT_EQ(log.Count("The NUT server raised the forced shutdown: 1 system was asked to shut "
+                      "down."),
+            1);
+
+  // The run file and the pause are over; the secondary is still there.
+  RunUntil([] { return false; });
+  EXPECT_TRUE(power.calls.empty());
+  EXPECT_FALSE(exit_code);
+  nut.SetLoggedIn({});
+  RunToExit();
+  ASSERT_EQ(power.calls.size(), 1u);
+  EXPECT_EQ(log.Count("The wait of"), 0) << "everyone left in time";
+}
+
+TEST_F(NutTest, HostSyncEndsTheWaitWithARecordOfThoseLeft) {
+  nut.logged_in = {"192.0.2.7", "192.0.2.8", "192.0.2.7"};
+  Begin("ShutdownType=1\nNUTHostSync=20\n");
+  TickSvc();
+  clock.Advance(19s);
+  RunUntil([] { return false; });
+  EXPECT_TRUE(power.calls.empty()) << "20 s from FSD have not passed";
+  clock.Advance(1s);
+  RunToExit();
+  ASSERT_EQ(power.calls.size(), 1u);
+  EXPECT_EQ(log.Count("The NUT server raised the forced shutdown: 3 systems were asked"), 1);
+  EXPECT_EQ(log.Count("The wait of 20 seconds for other systems to shut down ended with these "
+                      "still logged in to the NUT server: 192.0.2.7, 192.0.2.8."),
+            1);
+  const auto left = std::find_if(log.records.begin(), log.records.end(),
+                                 [](const auto& r) { return r.text.starts_with("The wait of"); });
+  EXPECT_EQ(left->type, kEventWarning);
+  EXPECT_EQ(left->id, 110u);
+  EXPECT_LT(Position("record: " + left->text), Position("power: shutdown"));
+}
+
+TEST_F(NutTest, NoSecondaryMeansNoWaitAndNoRecord) {
+  Begin("ShutdownType=1\nNUTHostSync=600\n");
+  TickSvc();
+  RunToExit();
+  EXPECT_EQ(power.calls.size(), 1u);
+  EXPECT_EQ(log.Count("The NUT server"), 0);
+  EXPECT_EQ(log.Count("The wait of"), 0);
+  EXPECT_EQ(nut.LastStatus(), "OB LB FSD");
+}
+
+TEST_F(NutTest, DoNothingStillWaitsBeforeTheServiceStopsItself) {
+  nut.logged_in = {"192.0.2.7"};
+  Begin("ShutdownType=0\nNUTHostSync=600\n");
+  TickSvc();
+  RunUntil([] { return false; });
+  EXPECT_FALSE(exit_code) << "the stop would take the server away from the secondary";
+  nut.SetLoggedIn({});
+  RunToExit();
+  EXPECT_TRUE(exit_code);
+  EXPECT_TRUE(power.calls.empty());
+  EXPECT_EQ(nut.stops, 1);
+}
+
+TEST_F(NutTest, AStopDuringTheWaitTakesNoFurtherStep) {
+  nut.logged_in = {"192.0.2.7"};
+  Begin("ShutdownType=1\nNUTHostSync=600\n");
+  TickSvc();
+  RunUntil([] { return false; });
+  ASSERT_TRUE(host.on_stop);
+  host.on_stop();
+  RunToExit();
+  EXPECT_TRUE(power.calls.empty());
+  EXPECT_EQ(log.Count("The service was stopped during a trigger sequence, so these steps were "
+                      "not taken: the action record, the shutdown."),
+            1);
+  EXPECT_EQ(log.Count("The wait of"), 0);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 #pragma once
-// The account the mail helper sends as when the package's "ebbmark" account
+// The account the helpers (mail, NUT) run as when the package's "ebbmark" account
 // is missing (a build installed by hand): a uid of its own, picked for this
 // one run as systemd picks a DynamicUser's, never one that another process
 // or an account already has. Sharing "nobody" would let every other nobody

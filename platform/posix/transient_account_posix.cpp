@@ -1,4 +1,4 @@
-#include "service/mail/transient_account.h"
+#include "platform/posix/transient_account_posix.h"
 
 #include <dirent.h>
 #include <grp.h>
