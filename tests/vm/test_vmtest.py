@@ -237,7 +237,7 @@ class TestDownloads:
 
     def test_a_failing_step_names_its_last_words(self, tmp_path):
         with pytest.raises(vmtest.CannotRun, match=r"apt-get update ended with 100: .*E: unreachable"):
-            self.run(tmp_path).download("apt-get update",
+            self.run(tmp_path).prepare("apt-get update",
                                         ["sh", "-c", "echo start; echo 'E: unreachable'; exit 100"],
                                         tmp_path / "log", 10)
 
@@ -245,7 +245,7 @@ class TestDownloads:
         pidfile = tmp_path / "pid"
         start = time.monotonic()
         with pytest.raises(vmtest.CannotRun, match="took longer than 0.5 s"):
-            self.run(tmp_path).download("debootstrap",
+            self.run(tmp_path).prepare("debootstrap",
                                         ["sh", "-c", f"sleep 30 & echo $! > {pidfile}; wait"],
                                         tmp_path / "log", 0.5)
         assert time.monotonic() - start < 10
