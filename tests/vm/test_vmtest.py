@@ -256,3 +256,20 @@ class TestDownloads:
             time.sleep(0.1)
         else:
             pytest.fail("the step's child outlived it")
+
+
+def test_only_the_files_apt_would_install_go_into_the_image():
+    plan = ("NOTE: This is only a simulation!\n"
+            "Inst libqt6core6 (6.4.2+dfsg-10 Debian:12.12/stable [amd64])\n"
+            "Inst libsystemd0 [252.38-1~deb12u1] (252.39-1~deb12u1 Debian:12.12/stable [amd64])\n"
+            "Inst pkexec (122-3 Debian:12.12/stable [amd64])\n"
+            "Inst libfoo:amd64 (1:2.0-1 Debian:12.12/stable [amd64])\n"
+            "Conf libqt6core6 (6.4.2+dfsg-10 Debian:12.12/stable [amd64])\n")
+    assert vmtest.needed_deb("libqt6core6_6.4.2+dfsg-10_amd64.deb", plan)
+    assert vmtest.needed_deb("libsystemd0_252.39-1~deb12u1_amd64.deb", plan)
+    assert vmtest.needed_deb("libfoo_1%3a2.0-1_amd64.deb", plan)
+    # Installed already, another version, or a name that only starts the same.
+    assert not vmtest.needed_deb("libsystemd0_252.38-1~deb12u1_amd64.deb", plan)
+    assert not vmtest.needed_deb("libc6_2.36-9+deb12u14_amd64.deb", plan)
+    assert not vmtest.needed_deb("pkexec-extra_122-3_amd64.deb", plan)
+    assert not vmtest.needed_deb("libqt6core6_6.4.2+dfsg-1_amd64.deb", plan)

@@ -390,14 +390,24 @@ class Run:
             shutil.copy2(d, inside / d.name)
         for d in debs["upgrade"]:
             shutil.copy2(d, inside / "upgrade" / d.name)
+        # A minimal system, as many servers are set up: what the packages
+        # recommend (translations, themes) would double what the emulated
+        # guest unpacks, and the packages must work from their Depends alone.
+        (self.root / "etc/apt/apt.conf.d/90ebbmark-vm").write_text(
+            'APT::Install-Recommends "false";\n')
         log = self.work / "apt.log"
         self.prepare("apt-get update", ["chroot", self.root, "apt-get", "update", "-q"], log,
                       DOWNLOAD_LIMIT)
-        self.prepare("apt-get install --download-only",
-                      ["chroot", self.root, "apt-get", "install", "-y", "-q", "--download-only",
-                       *[f"/root/ebbmark-debs/{d.name}" for d in debs["first"]]],
-                      log, DOWNLOAD_LIMIT)
+        install = ["chroot", self.root, "apt-get", "install", "-y", "-q",
+                   *[f"/root/ebbmark-debs/{d.name}" for d in debs["first"]]]
+        self.prepare("apt-get install --download-only", [*install, "--download-only"], log,
+                     DOWNLOAD_LIMIT)
         (self.root / "etc/resolv.conf").unlink()
+        plan = subprocess.run([*install, "--simulate"], capture_output=True, text=True,
+                              check=False, env=dict(os.environ, LC_ALL="C")).stdout
+        for f in archives.glob("*.deb"):
+            if not needed_deb(f.name, plan):
+                f.unlink()
         if self.cache:
             for f in archives.glob("*.deb"):
                 if not (self.cache / "debs" / f.name).exists():
@@ -469,6 +479,16 @@ class Run:
             for name in ("guest.img", "vmlinuz", "initrd.img", "journal", "debs"):
                 p = self.work / name
                 shutil.rmtree(p, ignore_errors=True) if p.is_dir() else p.unlink(missing_ok=True)
+
+
+def needed_deb(name, plan):
+    """Whether the package file `name` (pkg_version_arch.deb) is one that
+    `apt-get install --simulate` output `plan` would install: the image
+    carries only those, not the cached files of packages already there."""
+    package, _, rest = name.partition("_")
+    version = rest.rpartition("_")[0].replace("%3a", ":")
+    return re.search(rf"^Inst {re.escape(package)}(:\S+)? (\[\S+\] )?\({re.escape(version)} ",
+                     plan, re.M) is not None
 
 
 def cpu_seconds():
