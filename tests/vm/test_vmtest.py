@@ -171,22 +171,36 @@ class TestVerdicts:
         assert "holds 1 runs, not 2" in text
         assert "holds 1 \"Shutdown initiated due to power event.\" records, not 2" in text
 
-    def test_a_refused_hibernation_is_reported_and_fails_only_when_strict(self, monkeypatch):
-        lines = ["RECORD Hibernation initiated due to power event.",
-                 "RECORD The system refused to hibernate: Operation not supported.", "DONE"]
-        problems, seen = vmtest.hibernate_verdict(finished_boot(lines, powered_off=False, phase="hibernate"))
-        assert problems == []
-        assert "Operation not supported" in seen and "left running" in seen
-        monkeypatch.setattr(vmtest, "HIBERNATE_MUST_SHUT_DOWN", True)
-        problems, _ = vmtest.hibernate_verdict(finished_boot(lines, powered_off=False, phase="hibernate"))
-        assert problems == ["hibernate: no shutdown after the refused hibernation"]
-        problems, seen = vmtest.hibernate_verdict(finished_boot(lines[:2], powered_off=True, phase="hibernate"))
-        assert problems == [] and "powered off" in seen
+    REFUSAL = ("The system refused to hibernate: Not enough suitable swap space for hibernation. "
+               "The computer is being shut down instead.")
 
-    def test_no_refusal_record_is_a_failure(self):
-        problems, _ = vmtest.hibernate_verdict(finished_boot(["DONE"], powered_off=False,
-                                                             phase="hibernate"))
-        assert problems == ["hibernate: no refusal record"]
+    def test_a_refused_hibernation_then_a_power_off_passes(self):
+        boot = finished_boot(["TRIGGER-LINE t=14", "RECORD " + self.REFUSAL], phase="hibernate")
+        problems, seen = vmtest.hibernate_verdict(
+            boot, ["Hibernation initiated due to power event.", self.REFUSAL])
+        assert problems == []
+        assert "swap space" in seen and "powered off 7.0 s after the trigger line" in seen
+
+    def test_a_guest_left_running_after_the_refusal_fails(self):
+        boot = finished_boot(["TRIGGER-LINE t=14", "RECORD " + self.REFUSAL], powered_off=False,
+                             phase="hibernate")
+        problems, seen = vmtest.hibernate_verdict(boot, [self.REFUSAL])
+        assert problems == ["hibernate: no shutdown after the refused hibernation "
+                            "(host: the guest is done)"]
+        assert "not powered off" in seen
+
+    def test_the_refusal_must_be_on_the_disk_not_only_on_the_serial_line(self):
+        boot = finished_boot(["TRIGGER-LINE t=14", "RECORD " + self.REFUSAL], phase="hibernate")
+        problems, _ = vmtest.hibernate_verdict(boot, ["Hibernation initiated due to power event."])
+        assert problems == ["hibernate: the journal on the disk holds no refusal record"]
+
+    def test_a_power_off_without_any_refusal_fails(self):
+        # A hibernation that was not refused would not power the guest off
+        # either; whatever brought it down, the refusal must be recorded.
+        boot = finished_boot(["FAIL active at boot"], phase="hibernate")
+        problems, _ = vmtest.hibernate_verdict(boot, [])
+        assert problems == ["hibernate: FAIL active at boot",
+                            "hibernate: the journal on the disk holds no refusal record"]
 
 
 def test_the_upgrade_package_is_newer_and_otherwise_the_same(tmp_path):
@@ -212,3 +226,50 @@ def test_the_upgrade_package_is_newer_and_otherwise_the_same(tmp_path):
     listing = subprocess.run(["dpkg-deb", "-c", str(up)], capture_output=True, text=True,
                              check=True).stdout
     assert "./usr/share/x/file" in listing
+
+
+class TestDownloads:
+    """A download step that fails or hangs means the test could not run."""
+
+    def run(self, tmp_path):
+        args = type("Args", (), {"work": str(tmp_path / "work"), "cache": None, "keep": False})
+        return vmtest.Run(args)
+
+    def test_a_failing_step_names_its_last_words(self, tmp_path):
+        with pytest.raises(vmtest.CannotRun, match=r"apt-get update ended with 100: .*E: unreachable"):
+            self.run(tmp_path).prepare("apt-get update",
+                                        ["sh", "-c", "echo start; echo 'E: unreachable'; exit 100"],
+                                        tmp_path / "log", 10)
+
+    def test_a_hanging_step_is_killed_with_its_children(self, tmp_path):
+        pidfile = tmp_path / "pid"
+        start = time.monotonic()
+        with pytest.raises(vmtest.CannotRun, match="took longer than 0.5 s"):
+            self.run(tmp_path).prepare("debootstrap",
+                                        ["sh", "-c", f"sleep 30 & echo $! > {pidfile}; wait"],
+                                        tmp_path / "log", 0.5)
+        assert time.monotonic() - start < 10
+        child = int(pidfile.read_text())
+        for _ in range(50):
+            if not Path(f"/proc/{child}").exists() or "Z" in Path(f"/proc/{child}/stat").read_text().split()[2]:
+                break
+            time.sleep(0.1)
+        else:
+            pytest.fail("the step's child outlived it")
+
+
+def test_only_the_files_apt_would_install_go_into_the_image():
+    plan = ("NOTE: This is only a simulation!\n"
+            "Inst libqt6core6 (6.4.2+dfsg-10 Debian:12.12/stable [amd64])\n"
+            "Inst libsystemd0 [252.38-1~deb12u1] (252.39-1~deb12u1 Debian:12.12/stable [amd64])\n"
+            "Inst pkexec (122-3 Debian:12.12/stable [amd64])\n"
+            "Inst libfoo:amd64 (1:2.0-1 Debian:12.12/stable [amd64])\n"
+            "Conf libqt6core6 (6.4.2+dfsg-10 Debian:12.12/stable [amd64])\n")
+    assert vmtest.needed_deb("libqt6core6_6.4.2+dfsg-10_amd64.deb", plan)
+    assert vmtest.needed_deb("libsystemd0_252.39-1~deb12u1_amd64.deb", plan)
+    assert vmtest.needed_deb("libfoo_1%3a2.0-1_amd64.deb", plan)
+    # Installed already, another version, or a name that only starts the same.
+    assert not vmtest.needed_deb("libsystemd0_252.38-1~deb12u1_amd64.deb", plan)
+    assert not vmtest.needed_deb("libc6_2.36-9+deb12u14_amd64.deb", plan)
+    assert not vmtest.needed_deb("pkexec-extra_122-3_amd64.deb", plan)
+    assert not vmtest.needed_deb("libqt6core6_6.4.2+dfsg-1_amd64.deb", plan)
