@@ -34,8 +34,8 @@ void CheckAnswer(const std::string& text) {
     FUZZ_CHECK(!line.empty());
     const std::string_view first = line.substr(0, line.find(' '));
     static const std::vector<std::string_view> kFirst = {
-        "OK",   "ERR",       "BEGIN", "END",    "VAR",     "TYPE",     "DESC",   "UPSDESC",
-        "UPS",  "NUMLOGINS", "CLIENT", "1.3",   "OFF",     "Ebbmark",  "Commands:"};
+        "OK",  "ERR",       "BEGIN",  "END", "VAR", "TYPE",    "DESC",     "UPSDESC",
+        "UPS", "NUMLOGINS", "CLIENT", "1.3", "OFF", "Ebbmark", "Commands:"};
     bool known = false;
     for (std::string_view k : kFirst) known = known || first == k;
     FUZZ_CHECK(known);
@@ -43,8 +43,9 @@ void CheckAnswer(const std::string& text) {
 }
 
 ebbmark::nut::Snapshot FixedSnapshot(bool stale) {
-  return {stale,
-          {{"battery.charge", "87"}, {"device.model", R"(a "quoted" \ model)"}, {"ups.status", "OB"}}};
+  return {
+      stale,
+      {{"battery.charge", "87"}, {"device.model", R"(a "quoted" \ model)"}, {"ups.status", "OB"}}};
 }
 
 }  // namespace

@@ -16,14 +16,14 @@
 
 #include <asio/io_context.hpp>
 
-#include "platform/service_control.h"
-#include "platform/service_watch.h"
 #include "common/settings.h"
 #include "config/model/network_seams.h"
 #include "config/model/seams.h"
 #include "platform/dialogs.h"
 #include "platform/mailer.h"
 #include "platform/secret_store.h"
+#include "platform/service_control.h"
+#include "platform/service_watch.h"
 
 namespace ebbmark {
 
