@@ -36,9 +36,13 @@ def free_port():
 
 
 def pss_kib(pid):
-    for line in Path(f"/proc/{pid}/smaps_rollup").read_text().splitlines():
-        if line.startswith("Pss:"):
-            return int(line.split()[1])
+    """The process's PSS in KiB; 0 for one that has gone."""
+    try:
+        for line in Path(f"/proc/{pid}/smaps_rollup").read_text().splitlines():
+            if line.startswith("Pss:"):
+                return int(line.split()[1])
+    except OSError:
+        pass
     return 0
 
 
@@ -128,4 +132,5 @@ def main():
           f"idle Pss: EbbmarkSvc {ours} kB; no peer figure")
 
 
-main()
+if __name__ == "__main__":
+    main()

@@ -27,6 +27,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from memory_peer import children, free_port, pss_kib
+
 root = Path(__file__).resolve().parents[1]
 build = Path(sys.argv[1]) if len(sys.argv) > 1 else root / "build" / "release"
 svc_bin = build / "service" / "EbbmarkSvc"
@@ -37,41 +39,12 @@ pollfreq = 1
 TICKS = os.sysconf("SC_CLK_TCK")
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def cpu_seconds(pid):
     try:
         stat = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
     except OSError:
         return 0.0
     return (int(stat[11]) + int(stat[12])) / TICKS
-
-
-def pss_kib(pid):
-    try:
-        for line in Path(f"/proc/{pid}/smaps_rollup").read_text().splitlines():
-            if line.startswith("Pss:"):
-                return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
-
-
-def children(pid):
-    out = []
-    for d in Path("/proc").iterdir():
-        if d.name.isdigit():
-            try:
-                stat = (d / "stat").read_text().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            if int(stat[1]) == pid:
-                out.append(int(d.name))
-    return out
 
 
 def wait_port(port, limit=15):
