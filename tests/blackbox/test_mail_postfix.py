@@ -2,7 +2,9 @@
 127.0.0.1 with everything in a temporary folder: 8-bit header bytes are
 refused (strict_7bit_headers), a greeting name that is not fully qualified is
 refused, one address of the domain is unknown, and a body rule refuses a
-marked message at the end of DATA. Deliveries land in Maildir folders of the
+marked message at the end of DATA. A fifth listener takes mail only after
+a sign-in (Cyrus SASL, a sasldb of the temporary folder) over STARTTLS, with
+the same strict rules. Deliveries land in Maildir folders of the
 temporary folder; nothing is left running afterwards."""
 
 import email
@@ -17,13 +19,15 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, wait_for
+from conftest import free_port, linux_only, wait_for
 from test_trigger import scenario
 
 POSTFIX = shutil.which("postfix") or "/usr/sbin/postfix"
 DOMAIN = "example.test"
 KNOWN = ("admin", "ops", "jörg")
 REFUSE_MARK = "REFUSE-THIS-NOTICE"
+SASL_USER = f"alerts@{DOMAIN}"
+SASL_PASSWORD = "c0rrect h0rse"
 
 # The mains fail at 2 s and stay off: the mains-failure notice goes out, and
 # no trigger follows.
@@ -41,6 +45,8 @@ def _usable():
         return "Postfix's master runs as root"
     if not os.path.exists(POSTFIX):
         return "postfix is not installed (scripts/setup installs it)"
+    if not shutil.which("saslpasswd2"):
+        return "saslpasswd2 is not installed (scripts/setup installs sasl2-bin)"
     try:
         pwd.getpwnam("postfix")
     except KeyError:
@@ -52,10 +58,10 @@ pytestmark = pytest.mark.skipif(_usable() is not None, reason=str(_usable()))
 
 
 class Postfix:
-    """One Postfix instance with four listeners: `plain` (strict, SMTPUTF8
+    """One Postfix instance with five listeners: `plain` (strict, SMTPUTF8
     offered, no TLS), `ascii` (the same without SMTPUTF8), `tls` (TLS from
-    the first byte, a certificate made here) and `utf8` (SMTPUTF8 mail
-    taken whole)."""
+    the first byte, a certificate made here), `utf8` (SMTPUTF8 mail taken
+    whole) and `submit` (STARTTLS, then a sign-in before any recipient)."""
 
     def __init__(self, root: Path):
         self.root = root
@@ -67,13 +73,30 @@ class Postfix:
         shutil.chown(root / "data", "postfix")
         nobody = pwd.getpwnam("nobody")
         os.chown(self.mail, nobody.pw_uid, nobody.pw_gid)
-        self.plain, self.ascii, self.tls, self.utf8 = (free_port() for _ in range(4))
+        self.plain, self.ascii, self.tls, self.utf8, self.submit = (free_port() for _ in range(5))
         key, cert = self.etc / "key.pem", self.etc / "cert.pem"
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                         "-subj", "/CN=mail.example.test", "-keyout", key, "-out", cert],
                        check=True, capture_output=True, timeout=60)
         (self.etc / "vmailbox").write_text(
             "".join(f"{u}@{DOMAIN} {DOMAIN}/{u}/\n" for u in KNOWN), encoding="utf-8")
+        # The sign-in's accounts: Postfix's smtpd (running as postfix, not
+        # chrooted) reads the database that sasl/smtpd.conf names. Debian's
+        # Postfix looks for that file in the configuration folder's sasl/,
+        # whatever cyrus_sasl_config_path says; the setting stays for others.
+        sasl = self.etc / "sasl"
+        sasl.mkdir()
+        accounts = root / "accounts"
+        accounts.mkdir()
+        sasldb = accounts / "sasldb2"
+        subprocess.run(["saslpasswd2", "-p", "-c", "-f", sasldb, "-u", DOMAIN,
+                        SASL_USER.split("@")[0]], input=SASL_PASSWORD.encode(), check=True,
+                       capture_output=True, timeout=60)
+        shutil.chown(sasldb, "postfix")
+        sasldb.chmod(0o600)
+        (sasl / "smtpd.conf").write_text(
+            f"pwcheck_method: auxprop\nauxprop_plugin: sasldb\nsasldb_path: {sasldb}\n"
+            "mech_list: PLAIN LOGIN\n")
         (self.etc / "body_checks").write_text(
             f"/{REFUSE_MARK}/ REJECT 5.7.1 this notice is refused by the test's body rule\n")
         (self.etc / "main.cf").write_text(f"""compatibility_level = 3.6
@@ -110,6 +133,9 @@ smtputf8_enable = yes
 body_checks = regexp:{self.etc}/body_checks
 smtpd_tls_cert_file = {cert}
 smtpd_tls_key_file = {key}
+smtpd_sasl_type = cyrus
+smtpd_sasl_path = smtpd
+cyrus_sasl_config_path = {self.etc}/sasl
 """)
         services = """pickup unix n - n 60 1 pickup
 cleanup unix n - n - 0 cleanup
@@ -141,9 +167,15 @@ cleanup-8bit unix n - n - 0 cleanup -o strict_7bit_headers=no
             # Postfix writes the recipient into its own Received header, which
             # strict_7bit_headers then refuses even under SMTPUTF8.
             f"127.0.0.1:{self.utf8} inet n - n - - smtpd -o cleanup_service_name=cleanup-8bit\n"
+            # The user signs in as alerts@example.test: Cyrus takes the part
+            # after @ as the realm the account was made in.
+            f"127.0.0.1:{self.submit} inet n - n - - smtpd -o smtpd_tls_security_level=encrypt"
+            " -o smtpd_sasl_auth_enable=yes -o smtpd_tls_auth_only=yes"
+            " -o smtpd_client_restrictions=permit_sasl_authenticated,reject\n"
             + services)
         self._postfix("start")
-        up = wait_for(lambda: all(self._accepts(p) for p in (self.plain, self.ascii, self.tls, self.utf8)), 20,
+        up = wait_for(lambda: all(self._accepts(p) for p in (self.plain, self.ascii, self.tls, self.utf8,
+                                                         self.submit)), 20,
                       step=0.2)
         if not up:
             self.stop()
@@ -303,3 +335,52 @@ def test_each_failure_names_its_cause(home, procs, postfix, name, listener, mail
     assert reason in failed[0], failed
     assert failed[0].endswith(".") and not failed[0].endswith(".."), failed
     assert postfix.delivered("admin") == []
+
+
+def signed_in(home, password, **mail):
+    secret = home.path / "smtp.secret"
+    secret.write_text(password)
+    secret.chmod(0o600)
+    return dict(SMTPTo=f"admin@{DOMAIN}", SMTPUser=SASL_USER, **mail)
+
+
+@linux_only("the Windows password file is encrypted for the machine; a test cannot write it")
+def test_a_sign_in_the_server_requires_delivers_the_notice(home, procs, postfix):
+    # SMTPSecurity 0 with a user name still insists on STARTTLS (the server
+    # refuses AUTH before it); the certificate is not checked, as promised.
+    done, svc = send_notice(home, procs, postfix.submit,
+                            lambda: len(postfix.delivered("admin")) == 1,
+                            **signed_in(home, SASL_PASSWORD, SMTPSecurity=0))
+    assert done, home.texts() + [postfix.log_text()]
+    assert f"sasl_username={SASL_USER}" in postfix.log_text()
+    assert records(home, "could not be sent") == []
+
+
+SIGN_IN_FAILURES = [
+    # (name, settings, the record's reason)
+    ("wrong password", dict(password="wr0ng", SMTPSecurity=0),
+     "the user name or password was refused"),
+    # The test's own certificate is in no trust store the service reads.
+    ("certificate checked", dict(password=SASL_PASSWORD, SMTPSecurity=1),
+     "the server's certificate is not trusted"),
+]
+
+
+@linux_only("the Windows password file is encrypted for the machine; a test cannot write it")
+@pytest.mark.parametrize("name,mail,reason", SIGN_IN_FAILURES, ids=[f[0] for f in SIGN_IN_FAILURES])
+def test_each_sign_in_failure_names_its_cause(home, procs, postfix, name, mail, reason):
+    mail = dict(mail)
+    prefix = 'The email "[Ebbmark] Power Event" (the mains-failure notice) could not be sent: '
+    done, svc = send_notice(home, procs, postfix.submit, lambda: records(home, prefix),
+                            **signed_in(home, mail.pop("password"), **mail))
+    assert done, home.texts() + [svc.out.text()]
+    failed = records(home, prefix)
+    assert len(failed) == 1, failed
+    assert reason in failed[0], failed
+    assert failed[0].endswith(".") and not failed[0].endswith(".."), failed
+    assert postfix.delivered("admin") == []
+    assert not any(SASL_PASSWORD in t or "wr0ng" in t for t in home.texts())
+    if name == "certificate checked":
+        # The handshake ended the session: no password went to a server
+        # whose certificate failed the check.
+        assert "sasl_username" not in postfix.log_text(), postfix.log_text()
