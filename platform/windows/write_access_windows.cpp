@@ -155,36 +155,40 @@ std::vector<BYTE> SelfSid() {
 
 }  // namespace
 
-WriterCheck OtherReadersOf(HANDLE file) {
+namespace {
+
+constexpr SECURITY_INFORMATION kOwnerAndDacl =
+    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+// The accounts `read` finds in a descriptor that `rc` (from one of the
+// GetSecurityInfo calls) filled in, or its error.
+WriterCheck CheckDescriptor(DWORD rc, PSECURITY_DESCRIPTOR sd,
+                            std::string (*read)(PSECURITY_DESCRIPTOR, PSID)) {
   WriterCheck check;
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  const DWORD rc = ::GetSecurityInfo(file, SE_FILE_OBJECT,
-                                     OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                     nullptr, nullptr, nullptr, nullptr, &sd);
   if (rc != ERROR_SUCCESS) {
     check.error = Win32Error(rc);
     return check;
   }
   std::unique_ptr<void, decltype(&::LocalFree)> holder(sd, ::LocalFree);
   std::vector<BYTE> self = SelfSid();
-  check.writers = OtherReadersInDescriptor(sd, self.empty() ? nullptr : self.data());
+  check.writers = read(sd, self.empty() ? nullptr : self.data());
   return check;
 }
 
-WriterCheck OtherWritersOf(const std::wstring& path) {
-  WriterCheck check;
+}  // namespace
+
+WriterCheck OtherReadersOf(HANDLE file) {
   PSECURITY_DESCRIPTOR sd = nullptr;
-  const DWORD rc = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                           nullptr, nullptr, nullptr, nullptr, &sd);
-  if (rc != ERROR_SUCCESS) {
-    check.error = Win32Error(rc);
-    return check;
-  }
-  std::unique_ptr<void, decltype(&::LocalFree)> holder(sd, ::LocalFree);
-  std::vector<BYTE> self = SelfSid();
-  check.writers = OtherWritersInDescriptor(sd, self.empty() ? nullptr : self.data());
-  return check;
+  const DWORD rc = ::GetSecurityInfo(file, SE_FILE_OBJECT, kOwnerAndDacl, nullptr, nullptr, nullptr,
+                                     nullptr, &sd);
+  return CheckDescriptor(rc, sd, OtherReadersInDescriptor);
+}
+
+WriterCheck OtherWritersOf(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD rc = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, kOwnerAndDacl, nullptr,
+                                           nullptr, nullptr, nullptr, &sd);
+  return CheckDescriptor(rc, sd, OtherWritersInDescriptor);
 }
 
 }  // namespace ebbmark::win
