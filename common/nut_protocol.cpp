@@ -348,8 +348,10 @@ Snapshot BuildSnapshot(const SnapshotInputs& in) {
   // The status words follow the trigger test's battery rules, so a client
   // that waits for OB LB acts on the levels this computer acts on.
   const bool inverting = MonitoredCurrent(t) > 0;
-  const bool soc_low =
-      in.sd_soc > kSocTriggerOff && SocIsFresh(t, in.now) && t.BatterySoc < in.sd_soc;
+  // With SOCOII set the trigger test looks at no rule on mains, so a low
+  // charge on mains is not LB either: LB means this computer would act.
+  const bool soc_low = (inverting || !in.soc_only_if_inverting) && in.sd_soc > kSocTriggerOff &&
+                       SocIsFresh(t, in.now) && t.BatterySoc < in.sd_soc;
   const bool voltage_low =
       inverting && in.sd_voltage > kVoltageTriggerOff && MonitoredVoltage(t) < in.sd_voltage;
   std::string status = inverting ? "OB" : "OL";

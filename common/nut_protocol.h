@@ -86,6 +86,7 @@ struct SnapshotInputs {
   bool trigger_begun = false;
   std::int32_t sd_soc = kSocTriggerOff;          // SDSOC; kSocTriggerOff is "n/a"
   std::int32_t sd_voltage = kVoltageTriggerOff;  // SDVoltage; kVoltageTriggerOff is "n/a"
+  bool soc_only_if_inverting = true;             // SOCOII
 };
 
 Snapshot BuildSnapshot(const SnapshotInputs& in);

@@ -346,6 +346,7 @@ struct Site {
   std::int32_t sd_soc = kSocTriggerOff;
   std::int32_t sd_voltage = kVoltageTriggerOff;
   bool trigger = false;
+  bool socoii = false;
 };
 
 SnapshotInputs Inputs(const Site& site) {
@@ -366,6 +367,7 @@ SnapshotInputs Inputs(const Site& site) {
   in.sd_soc = site.sd_soc;
   in.sd_voltage = site.sd_voltage;
   in.trigger_begun = site.trigger;
+  in.soc_only_if_inverting = site.socoii;
   return in;
 }
 
@@ -388,6 +390,11 @@ TEST(NutSnapshotTest, StatusFollowsTheTriggerRules) {
       {"charge below SDSOC", {.current = 5, .soc = 40, .sd_soc = 60}, "OB LB"},
       {"charge at SDSOC", {.current = 5, .soc = 60, .sd_soc = 60}, "OB"},
       {"charge below SDSOC on mains", {.soc = 40, .sd_soc = 60}, "OL LB"},
+      // SOCOII: the charge rule counts only while inverting, as the trigger does.
+      {"SOCOII, charge below SDSOC on mains", {.soc = 40, .sd_soc = 60, .socoii = true}, "OL"},
+      {"SOCOII, charge below SDSOC inverting",
+       {.current = 5, .soc = 40, .sd_soc = 60, .socoii = true},
+       "OB LB"},
       {"stale charge below SDSOC",
        {.current = 5, .soc = 40, .fresh_soc = false, .sd_soc = 60},
        "OB"},

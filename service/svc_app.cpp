@@ -299,6 +299,7 @@ void ServiceApp::PublishSnapshot() {
   in.trigger_begun = fsd_raised_;
   in.sd_soc = Settings.SDSOC;
   in.sd_voltage = Settings.SDVoltage;
+  in.soc_only_if_inverting = Settings.SOCOII;
   nut::Snapshot snapshot = nut::BuildSnapshot(in);
   if (published_ == snapshot) return;
   options_.nut->Publish(snapshot);
