@@ -7,8 +7,12 @@
    its dummy-ups driver serving the same variables. For each: CPU seconds of
    the server processes over the run (from /proc/PID/stat), their PSS at the
    end (smaps_rollup), and the median and worst answer time a client saw;
-   then the ratios Ebbmark / upsd. Ebbmark serves at most 64 clients at once
-   and refuses the others at accept; they show as failed clients.
+   then the ratios Ebbmark / upsd. Two patterns, each side by side:
+   - polling: each client connects for each poll, as upsc and many pollers
+     do (the answer time counts the connect); all CLIENTS are served;
+   - held: each client keeps one connection. Ebbmark serves at most 64 at
+     once and refuses the others at accept, so this pattern uses
+     min(CLIENTS, 64) clients for both servers.
 2. Reaction: from the relay's first line below SDSOC to a secondary upsmon's
    SHUTDOWNCMD, with upsmon's POLLFREQ stated.
 
@@ -58,50 +62,70 @@ def wait_port(port, limit=15):
     return False
 
 
-async def one_client(port, device, times, stop_at):
-    reader, writer = await asyncio.open_connection("127.0.0.1", port)
+async def read_list(reader, end_line):
+    data = b""
+    while not data.endswith(end_line):
+        chunk = await asyncio.wait_for(reader.read(65536), 10)
+        if not chunk:
+            raise ConnectionError("closed")
+        data += chunk
+        if data.startswith(b"ERR"):
+            raise ConnectionError(data.decode().strip())
+
+
+async def one_client(port, device, times, stop_at, held):
     end_line = f"END LIST VAR {device}\n".encode()
+    request = f"LIST VAR {device}\n".encode()
+    writer = None
     try:
+        if held:
+            reader, writer = await asyncio.open_connection("127.0.0.1", port)
         while time.monotonic() < stop_at:
             started = time.monotonic()
-            writer.write(f"LIST VAR {device}\n".encode())
-            await writer.drain()
-            data = b""
-            while not data.endswith(end_line):
-                chunk = await asyncio.wait_for(reader.read(65536), 10)
-                if not chunk:
-                    raise ConnectionError("closed")
-                data += chunk
-                if data.startswith(b"ERR"):
-                    raise ConnectionError(data.decode().strip())
+            if held:
+                writer.write(request)
+                await writer.drain()
+                await read_list(reader, end_line)
+            else:
+                reader, writer = await asyncio.open_connection("127.0.0.1", port)
+                writer.write(request)
+                await writer.drain()
+                await read_list(reader, end_line)
+                writer.write(b"LOGOUT\n")
+                await writer.drain()
+                await asyncio.wait_for(reader.read(), 10)
+                writer.close()
+                writer = None
             times.append(time.monotonic() - started)
             await asyncio.sleep(max(0.0, 1.0 - (time.monotonic() - started)))
     finally:
-        writer.close()
+        if writer is not None:
+            writer.close()
 
 
-async def load(port, device):
+async def load(port, device, count, held):
     times = []
     stop_at = time.monotonic() + seconds
     # Spread over the first second, as independent clients would be.
     tasks = []
-    for i in range(clients):
-        tasks.append(asyncio.create_task(one_client(port, device, times, stop_at)))
-        await asyncio.sleep(1.0 / clients)
+    for i in range(count):
+        tasks.append(asyncio.create_task(one_client(port, device, times, stop_at, held)))
+        await asyncio.sleep(1.0 / count)
     results = await asyncio.gather(*tasks, return_exceptions=True)
     errors = [r for r in results if isinstance(r, Exception)]
     return times, errors
 
 
-def measure(name, port, device, pids):
+def measure(name, port, device, pids, count, held):
     before = {p: cpu_seconds(p) for p in pids}
-    times, errors = asyncio.run(load(port, device))
+    times, errors = asyncio.run(load(port, device, count, held))
     cpu = sum(cpu_seconds(p) - before[p] for p in pids)
     pss = sum(pss_kib(p) for p in pids)
     med = statistics.median(times) * 1000 if times else float("nan")
     worst = max(times) * 1000 if times else float("nan")
-    print(f"{name}: {len(times)} answers, {len(errors)} clients failed; CPU {cpu:.2f} s, "
-          f"PSS {pss} kB ({len(pids)} processes), answer median {med:.2f} ms, worst {worst:.2f} ms")
+    p99 = statistics.quantiles(times, n=100)[98] * 1000 if len(times) > 1 else float("nan")
+    print(f"  {name}: {count} clients, {len(times)} answers, {len(errors)} clients failed; CPU {cpu:.2f} s, "
+          f"PSS {pss} kB ({len(pids)} processes), answer median {med:.2f} ms, 99th percentile {p99:.2f} ms, worst {worst:.2f} ms")
     return cpu, pss, med, worst
 
 
@@ -224,23 +248,28 @@ def main():
             stop([svc, relay])
             return
         time.sleep(2)
-        ours = measure("Ebbmark (EbbmarkSvc + ebbmark-nut)", nut_port, "ebbmark",
-                       [svc.pid] + children(svc.pid))
-        stop([svc, relay])
+        ebbmark_pids = [svc.pid] + children(svc.pid)
 
         (tmp / "nut").mkdir()
         port, nut_procs = start_nut(tmp / "nut")
         if not wait_port(port):
             print("upsd did not come up")
-            stop(nut_procs)
+            stop(nut_procs + [svc, relay])
             return
         time.sleep(1)
-        peer = measure("NUT (upsd + dummy-ups)", port, "ebbmark", [p.pid for p in nut_procs])
-        stop(nut_procs)
+        nut_pids = [p.pid for p in nut_procs]
 
+        # One server at a time, so the two never share the CPU; both stay
+        # up throughout so neither pays its start-up within a pattern.
         names = ["CPU", "PSS", "median answer", "worst answer"]
-        print("ratios Ebbmark / upsd: " + ", ".join(
-            f"{n} {a / b:.2f}" if b else f"{n} n/a" for n, a, b in zip(names, ours, peer)))
+        for pattern, count, held in (("polling", clients, False), ("held", min(clients, 64), True)):
+            print(f"{pattern}:")
+            ours = measure("Ebbmark (EbbmarkSvc + ebbmark-nut)", nut_port, "ebbmark",
+                           ebbmark_pids, count, held)
+            peer = measure("NUT (upsd + dummy-ups)", port, "ebbmark", nut_pids, count, held)
+            print("  ratios Ebbmark / upsd: " + ", ".join(
+                f"{n} {a / b:.2f}" if b else f"{n} n/a" for n, a, b in zip(names, ours, peer)))
+        stop(nut_procs + [svc, relay])
         reaction(tmp)
 
 
