@@ -191,10 +191,12 @@ void FrmNetwork::Form_Unload() {
   }
   const std::string& typed = txtPassword.Text();
   if (!typed.empty()) {
-    if (const auto problem = CheckPassword(typed); problem == SignInProblem::None) {
-      s.NUTPasswordChange = typed;
-    } else {
+    if (const auto problem = CheckPassword(typed); problem != SignInProblem::None) {
       refused = SignInProblemText(problem);
+    } else if (typed.find_first_of(" \t\"\\") != std::string::npos) {
+      refused = network_texts::kPasswordUnsendable;
+    } else {
+      s.NUTPasswordChange = typed;
     }
   }
   // Without a user name nobody signs in: a saved password has no use left.

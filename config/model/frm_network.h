@@ -38,6 +38,10 @@ inline constexpr const char* kOtherDevice =
 inline constexpr const char* kDeviceBad =
     "the device name must be 1 to 64 letters, digits, '-', '_' or '.'";
 inline constexpr const char* kUserBlank = "the NUT user name may not hold a blank";
+// upsmon sends the password unquoted, so a blank splits it and a quote or a
+// backslash changes it: no secondary could ever sign in with it.
+inline constexpr const char* kPasswordUnsendable =
+    "the NUT password may not hold a blank, a quote or a backslash, which upsmon cannot send";
 }  // namespace network_texts
 
 // The live line for an answer.

@@ -241,16 +241,16 @@ TEST_F(NetworkWindow, TheSignIn) {
   // A typed password waits for the save; the box is empty again.
   Open(window);
   window.txtUser.SetText("monuser");
-  window.txtPassword.SetText("s3cret pass");
+  window.txtPassword.SetText("s3cret-pass");
   window.Close();
   EXPECT_EQ(rig.settings.NUTUser, "monuser");
-  EXPECT_EQ(rig.settings.NUTPasswordChange, std::optional<std::string>("s3cret pass"));
+  EXPECT_EQ(rig.settings.NUTPasswordChange, std::optional<std::string>("s3cret-pass"));
   EXPECT_EQ(window.txtPassword.Text(), "");
   Open(window);
   EXPECT_EQ(window.txtPassword.Text(), "");
   EXPECT_EQ(window.lblPasswordState.Caption(), email_texts::kPasswordToSave);
   window.Close();
-  EXPECT_EQ(rig.settings.NUTPasswordChange, std::optional<std::string>("s3cret pass"));
+  EXPECT_EQ(rig.settings.NUTPasswordChange, std::optional<std::string>("s3cret-pass"));
 
   // No user name: a saved password is removed, a waiting one dropped.
   rig.settings.NUTPasswordSet = true;
@@ -267,6 +267,22 @@ TEST_F(NetworkWindow, TheSignIn) {
   window.txtPassword.SetText("orphan");
   window.Close();
   EXPECT_FALSE(rig.settings.NUTPasswordChange);
+
+  // A password upsmon could not send is refused by name, and the saved one stays.
+  rig.settings.NUTUser = "monuser";
+  rig.settings.NUTPasswordSet = true;
+  for (const char* bad : {"s3cret pass", "tab\there", "quo\"te", "back\\slash"}) {
+    rig.dialogs.shown.clear();
+    Open(window);
+    window.txtPassword.SetText(bad);
+    window.Close();
+    EXPECT_FALSE(rig.settings.NUTPasswordChange) << bad;
+    ASSERT_EQ(rig.dialogs.shown.size(), 1u) << bad;
+    EXPECT_EQ(rig.dialogs.shown[0].text,
+              "The NUT password may not hold a blank, a quote or a backslash, which upsmon "
+              "cannot send, so it was not kept.");
+  }
+  rig.settings.NUTPasswordSet = false;
 
   // A user name a client could not send keeps the one from before.
   rig.settings.NUTUser = "monuser";
