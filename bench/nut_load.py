@@ -19,10 +19,12 @@
 upsd and dummy-ups run as test instances on 127.0.0.1 with their
 configuration in a temporary folder.
 
-usage: bench/nut_load.py [BUILD_DIR]   (default build/release; as root)"""
+usage: bench/nut_load.py [BUILD_DIR]   (default build/release; as root)
+       SECONDS=0 skips the load; REACTION_ROUNDS (default 5)"""
 
 import asyncio
 import os
+import shutil
 import socket
 import statistics
 import subprocess
@@ -173,7 +175,7 @@ def stop(procs):
 
 
 def reaction(tmp):
-    """Trigger line -> the secondary upsmon's SHUTDOWNCMD."""
+    """Trigger line -> the secondary upsmon's SHUTDOWNCMD, in seconds, or None."""
     home = tmp / "reaction"
     home.mkdir()
     port = free_port()
@@ -213,64 +215,80 @@ def reaction(tmp):
         if "soc 60" in line:
             trigger_at = time.time()
     end = time.monotonic() + 60
-    while time.monotonic() < end and not marker.exists():
+    # The shell creates the file before date writes to it.
+    written = lambda: marker.exists() and marker.read_text().strip()
+    while time.monotonic() < end and not written():
         time.sleep(0.02)
-    down = float(marker.read_text()) if marker.exists() else None
+    down = float(marker.read_text()) if written() else None
     try:
         os.killpg(mon.pid, 15)
     except OSError:
         pass
     stop([svc, relay])
-    if trigger_at and down:
-        print(f"reaction: trigger line -> secondary upsmon's SHUTDOWNCMD {down - trigger_at:.2f} s "
-              f"(upsmon POLLFREQ {pollfreq} s, the service's tick 0.5 s)")
-    else:
-        print("reaction: not measured (no trigger line or no SHUTDOWNCMD)")
+    return down - trigger_at if trigger_at and down else None
+
+
+def load_side_by_side(tmp):
+    # Ebbmark, following relay-sim.
+    home = tmp / "home"
+    home.mkdir()
+    relay_port = free_port()
+    nut_port = free_port()
+    (home / "Ebbmark.ini").write_text(
+        f"[EbbmarkSvc]\nTCPHost=127.0.0.1\nTCPPort={relay_port}\nSDSOC=70\nSDVoltage=22\n"
+        f"NUTPort={nut_port}\n")
+    relay = subprocess.Popen([str(sim_bin), "--port", str(relay_port), "--no-udp",
+                              "--inverters", "0", "--fndc", "a"], stdout=subprocess.DEVNULL)
+    svc = subprocess.Popen([str(svc_bin), "debug"], env=dict(os.environ, EBBMARK_HOME=str(home)),
+                           stdout=subprocess.DEVNULL)
+    if not wait_port(nut_port):
+        print("Ebbmark's NUT server did not come up")
+        stop([svc, relay])
+        return
+    time.sleep(2)
+    ebbmark_pids = [svc.pid] + children(svc.pid)
+
+    (tmp / "nut").mkdir()
+    port, nut_procs = start_nut(tmp / "nut")
+    if not wait_port(port):
+        print("upsd did not come up")
+        stop(nut_procs + [svc, relay])
+        return
+    time.sleep(1)
+    nut_pids = [p.pid for p in nut_procs]
+
+    # One server at a time, so the two never share the CPU; both stay
+    # up throughout so neither pays its start-up within a pattern.
+    names = ["CPU", "PSS", "median answer", "worst answer"]
+    for pattern, count, held in (("polling", clients, False), ("held", min(clients, 64), True)):
+        print(f"{pattern}:")
+        ours = measure("Ebbmark (EbbmarkSvc + ebbmark-nut)", nut_port, "ebbmark",
+                       ebbmark_pids, count, held)
+        peer = measure("NUT (upsd + dummy-ups)", port, "ebbmark", nut_pids, count, held)
+        print("  ratios Ebbmark / upsd: " + ", ".join(
+            f"{n} {a / b:.2f}" if b else f"{n} n/a" for n, a, b in zip(names, ours, peer)))
+    stop(nut_procs + [svc, relay])
 
 
 def main():
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
-        # Ebbmark, following relay-sim.
-        home = tmp / "home"
-        home.mkdir()
-        relay_port = free_port()
-        nut_port = free_port()
-        (home / "Ebbmark.ini").write_text(
-            f"[EbbmarkSvc]\nTCPHost=127.0.0.1\nTCPPort={relay_port}\nSDSOC=70\nSDVoltage=22\n"
-            f"NUTPort={nut_port}\n")
-        relay = subprocess.Popen([str(sim_bin), "--port", str(relay_port), "--no-udp",
-                                  "--inverters", "0", "--fndc", "a"], stdout=subprocess.DEVNULL)
-        svc = subprocess.Popen([str(svc_bin), "debug"], env=dict(os.environ, EBBMARK_HOME=str(home)),
-                               stdout=subprocess.DEVNULL)
-        if not wait_port(nut_port):
-            print("Ebbmark's NUT server did not come up")
-            stop([svc, relay])
-            return
-        time.sleep(2)
-        ebbmark_pids = [svc.pid] + children(svc.pid)
-
-        (tmp / "nut").mkdir()
-        port, nut_procs = start_nut(tmp / "nut")
-        if not wait_port(port):
-            print("upsd did not come up")
-            stop(nut_procs + [svc, relay])
-            return
-        time.sleep(1)
-        nut_pids = [p.pid for p in nut_procs]
-
-        # One server at a time, so the two never share the CPU; both stay
-        # up throughout so neither pays its start-up within a pattern.
-        names = ["CPU", "PSS", "median answer", "worst answer"]
-        for pattern, count, held in (("polling", clients, False), ("held", min(clients, 64), True)):
-            print(f"{pattern}:")
-            ours = measure("Ebbmark (EbbmarkSvc + ebbmark-nut)", nut_port, "ebbmark",
-                           ebbmark_pids, count, held)
-            peer = measure("NUT (upsd + dummy-ups)", port, "ebbmark", nut_pids, count, held)
-            print("  ratios Ebbmark / upsd: " + ", ".join(
-                f"{n} {a / b:.2f}" if b else f"{n} n/a" for n, a, b in zip(names, ours, peer)))
-        stop(nut_procs + [svc, relay])
-        reaction(tmp)
+        if seconds > 0:  # SECONDS=0: the reaction only
+            load_side_by_side(tmp)
+        rounds = int(os.environ.get("REACTION_ROUNDS", "5"))
+        times = []
+        for i in range(rounds):
+            (tmp / "reaction").exists() and shutil.rmtree(tmp / "reaction")
+            took = reaction(tmp)
+            if took is not None:
+                times.append(took)
+        if times:
+            print(f"reaction: trigger line -> secondary upsmon's SHUTDOWNCMD, {len(times)} of "
+                  f"{rounds} rounds: median {statistics.median(times):.2f} s, "
+                  f"min {min(times):.2f} s, max {max(times):.2f} s "
+                  f"(upsmon POLLFREQ {pollfreq} s, the service's tick 0.5 s)")
+        else:
+            print("reaction: not measured (no trigger line or no SHUTDOWNCMD)")
 
 
 main()
