@@ -177,6 +177,13 @@ class Process:
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
 
+    def ask_to_stop(self):
+        """Stops the program as its user would: SIGTERM on Linux, as systemd
+        sends; Ctrl+C under Wine. There SIGTERM ends Wine itself, while SIGINT
+        reaches the program's console handler as CTRL_C_EVENT, as a Ctrl+C
+        typed in its console window does."""
+        self.signal(signal.SIGINT if UNDER_WINE else signal.SIGTERM)
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)

@@ -6,12 +6,11 @@ means off."""
 
 import datetime
 import re
-import signal
 import time
 
 import pytest
 
-from conftest import UNDER_WINE, linux_only, wait_for
+from conftest import UNDER_WINE, wait_for
 from stalling_smtp import StallingSmtp
 from test_trigger import messages, run_file, scenario
 
@@ -133,8 +132,7 @@ def test_a_dead_mail_server_costs_the_end_at_most_the_drain_time(home, procs, st
 
 
 @pytest.mark.bound
-@linux_only("a POSIX signal ends the Wine process itself")
-def test_sigterm_with_a_notice_queued_ends_within_the_drain_time(home, procs, stalling):
+def test_a_stop_with_a_notice_queued_ends_within_the_drain_time(home, procs, stalling):
     server = stalling("silent")
     relay = procs.relay("--scenario", scenario(home, DO_NOTHING.replace("at 5 fndc soc 60\n", "")))
     home.write_settings(TCPHost="127.0.0.1", TCPPort=relay.port, EmailOptions=1, EmailDelay=0,
@@ -142,7 +140,7 @@ def test_sigterm_with_a_notice_queued_ends_within_the_drain_time(home, procs, st
     svc = procs.service(home, "debug")
     assert wait_for(lambda: server.connections >= 1, 20), svc.out.text()
     asked = time.monotonic()
-    svc.signal(signal.SIGTERM)
+    svc.ask_to_stop()
     assert svc.wait(20) is not None
     took = time.monotonic() - asked
     assert took <= 10 + SLACK, f"{took:.1f} s"
