@@ -183,7 +183,7 @@ def reaction(tmp):
     marker = home / "down"
     scenario = home / "scenario.txt"
     scenario.write_text("inverters 0\nfndc a\nat 0 inverter all mains off current 12 ac 0 battery 26\n"
-                        "at 0 fndc soc 90 temp 25\nat 8 fndc soc 60\n")
+                        "at 0 fndc soc 90 temp 25\nat 12 fndc soc 60\n")
     (home / "Ebbmark.ini").write_text(
         f"[EbbmarkSvc]\nTCPHost=127.0.0.1\nTCPPort={port}\nSDSOC=70\nShutdownType=1\n"
         f"NUTPort={nut_port}\nNUTUser=mon\nNUTHostSync=30\n")
@@ -204,8 +204,25 @@ def reaction(tmp):
     svc = subprocess.Popen([str(svc_bin), "debug"], env=env, stdout=subprocess.DEVNULL)
     wait_port(nut_port)
     menv = dict(os.environ, NUT_CONFPATH=str(conf), NUT_STATEPATH=str(conf), NUT_ALTPIDPATH=str(conf))
-    mon = subprocess.Popen(["/lib/nut/upsmon", "-F"], env=menv, stdout=subprocess.DEVNULL,
+    # upsmon's PID file is in /run/nut whatever its environment says, and a
+    # second upsmon (a test running beside) would stop this one starting:
+    # it gets a /run of its own.
+    mon = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                            'mount -t tmpfs tmpfs /run && mkdir /run/nut && exec "$0" -F',
+                            "/lib/nut/upsmon"], env=menv, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, start_new_session=True)
+    # The secondary must be signed in before the trigger, or the service,
+    # with nobody to wait for, may be gone before upsmon's first poll.
+    signed_in = False
+    end = time.monotonic() + 10
+    while time.monotonic() < end and not signed_in:
+        try:
+            with socket.create_connection(("127.0.0.1", nut_port), timeout=2) as s:
+                s.sendall(b"GET NUMLOGINS ebbmark\n")
+                signed_in = s.recv(256).decode().split()[-1:] == ["1"]
+        except (OSError, IndexError):
+            pass
+        time.sleep(0.2)
     # relay-sim prints each scenario line as it takes effect; the wall time
     # it is read at is the trigger line's time within the read's delay.
     trigger_at = None
@@ -225,7 +242,11 @@ def reaction(tmp):
     except OSError:
         pass
     stop([svc, relay])
-    return down - trigger_at if trigger_at and down else None
+    if not (signed_in and trigger_at and down):
+        print(f"reaction round not measured: signed in {signed_in}, trigger line {bool(trigger_at)}, "
+              f"SHUTDOWNCMD {bool(down)}", flush=True)
+        return None
+    return down - trigger_at
 
 
 def load_side_by_side(tmp):
