@@ -201,6 +201,30 @@ def native_path(path):
     return path
 
 
+# The Windows password files are encrypted for the machine, so a test cannot
+# write their bytes: under Wine it has the Windows build write them, with the
+# store its programs save through (run_under_wine.sh names the program).
+SECRET_WRITER = os.environ.get("EBBMARK_SECRET_WRITER")
+
+
+def write_secret(path, password):
+    """Writes a password file as the configuration program saves it: on Linux
+    the bytes, readable by their owner only; under Wine, encrypted for the
+    machine in the service's prefix, by the Windows build's own store."""
+    path = Path(path)
+    if not UNDER_WINE:
+        path.unlink(missing_ok=True)
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(fd, "w") as f:
+            f.write(password)
+        return
+    assert SECRET_WRITER, "EBBMARK_SECRET_WRITER names no ebbmark_write_secret.exe"
+    r = subprocess.run([SVC_CMD[0], SECRET_WRITER, native_path(path)], input=password.encode(),
+                       capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stderr.decode("utf-8", "replace")
+    assert path.exists()
+
+
 def linux_only(reason):
     """Marks a test that needs what only the Linux build has."""
     return pytest.mark.skipif(UNDER_WINE, reason=reason)

@@ -17,5 +17,9 @@ mkdir -p "$work/program" "$work/tmp"
 chmod 755 "$work/.." "$work" "$work/program"
 cp "$exe" "$work/program/EbbmarkSvc.exe"
 EBBMARK_SVC_CMD="$wine $work/program/EbbmarkSvc.exe"
-export EBBMARK_SVC_CMD
+# The password files' writer of the same build (tests/CMakeLists.txt names it;
+# this is its place there, for a run by hand).
+exe_dir=$(cd "$(dirname "$exe")" && pwd)
+: "${EBBMARK_SECRET_WRITER:=$exe_dir/../tests/ebbmark_write_secret.exe}"
+export EBBMARK_SVC_CMD EBBMARK_SECRET_WRITER
 exec "$python" -m pytest -q -p no:cacheprovider --basetemp="$work/tmp" "$@"

@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from conftest import SVC_CMD, UNDER_WINE, linux_only, native_path, wait_for
+from conftest import SVC_CMD, UNDER_WINE, linux_only, native_path, wait_for, write_secret
 from test_trigger import DRAIN, mail_settings, messages, run_file, scenario
 
 NOBODY = pwd.getpwnam("nobody") if not UNDER_WINE else None
@@ -146,10 +146,10 @@ def test_an_unusable_recipient_costs_only_itself(home, procs, smtp):
     assert home.power() == [{"action": "shutdown", "force": True}]
 
 
-@linux_only("the Windows password file is encrypted for the machine; its ACL is checked there")
 def test_a_password_file_others_can_read_is_not_used(home, procs, smtp):
     secret = home.path / "smtp.secret"
-    secret.write_text("s3cret")
+    write_secret(secret, "s3cret")
+    # Wine shows a file's Unix mode as its access list: readable by everyone.
     secret.chmod(0o644)
     relay = procs.relay("--scenario", scenario(home, DRAIN))
     armed(home, relay, smtp, SMTPUser="alerts@example.test")
@@ -158,8 +158,9 @@ def test_a_password_file_others_can_read_is_not_used(home, procs, smtp):
     assert smtp.messages == [], "no sign-in, and no mail"
     refusals = [e for e in home.events() if "is not used" in e["text"]]
     assert refusals, [e["text"] for e in home.events()]
-    assert all(f"the password file {secret} is not used, since " in e["text"] and
-               f"can read it; make it readable by its owner only (chmod 600 {secret})" in e["text"]
+    name = native_path(secret)
+    assert all(f"the password file {name} is not used, since " in e["text"] and
+               f"can read it; make it readable by its owner only (chmod 600 {name})" in e["text"]
                for e in refusals)
     assert not any("s3cret" in e["text"] for e in home.events())
     assert home.power() == [{"action": "shutdown", "force": True}], "the rest still happens"

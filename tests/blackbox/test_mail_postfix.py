@@ -19,7 +19,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, linux_only, wait_for
+from conftest import free_port, wait_for, write_secret
 from test_trigger import scenario
 
 POSTFIX = shutil.which("postfix") or "/usr/sbin/postfix"
@@ -338,13 +338,10 @@ def test_each_failure_names_its_cause(home, procs, postfix, name, listener, mail
 
 
 def signed_in(home, password, **mail):
-    secret = home.path / "smtp.secret"
-    secret.write_text(password)
-    secret.chmod(0o600)
+    write_secret(home.path / "smtp.secret", password)
     return dict(SMTPTo=f"admin@{DOMAIN}", SMTPUser=SASL_USER, **mail)
 
 
-@linux_only("the Windows password file is encrypted for the machine; a test cannot write it")
 def test_a_sign_in_the_server_requires_delivers_the_notice(home, procs, postfix):
     # SMTPSecurity 0 with a user name still insists on STARTTLS (the server
     # refuses AUTH before it); the certificate is not checked, as promised.
@@ -366,7 +363,6 @@ SIGN_IN_FAILURES = [
 ]
 
 
-@linux_only("the Windows password file is encrypted for the machine; a test cannot write it")
 @pytest.mark.parametrize("name,mail,reason", SIGN_IN_FAILURES, ids=[f[0] for f in SIGN_IN_FAILURES])
 def test_each_sign_in_failure_names_its_cause(home, procs, postfix, name, mail, reason):
     mail = dict(mail)
