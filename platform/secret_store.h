@@ -23,6 +23,9 @@ struct SecretRead {
   // ("group adm (gid 4), everyone"). A password others may have read is not
   // used, as a key file is not by a login server.
   std::string readers;
+  // With readers: how to make the file its owner's alone again, in this
+  // system's terms ("chmod 600 <path>").
+  std::string remedy;
 };
 
 class SecretStore {

@@ -44,6 +44,14 @@ asio::awaitable<T> AwaitCallback(Start start) {
       asio::use_awaitable, std::move(start));
 }
 
+// A password file others can read is not used; its record says who and how
+// to mend it.
+std::string ExposedSecretText(const std::string& what, const std::string& path,
+                              const SecretRead& read) {
+  return what + " " + path + " is not used, since " + read.readers +
+         " can read it; make it readable by its owner only (" + read.remedy + ")";
+}
+
 }  // namespace
 
 const char* ActionName(int shutdown_type) {
@@ -270,9 +278,11 @@ void ServiceApp::ConfigureNut() {
     // Without a usable password LOGIN is refused; read-only clients go on.
     SecretRead read = options_.secrets->Read(path);
     if (read.status == SecretRead::Status::Error) {
-      p_.log.WriteEventLog(kEventWarning, 109,
-                           "The NUT password file " + path + " could not be read: " +
-                               read.error.message() + ". Other systems cannot sign in.");
+      const std::string why =
+          read.readers.empty()
+              ? "The NUT password file " + path + " could not be read: " + read.error.message()
+              : ExposedSecretText("The NUT password file", path, read);
+      p_.log.WriteEventLog(kEventWarning, 109, why + ". Other systems cannot sign in.");
     } else if (read.status == SecretRead::Status::Ok) {
       if (CheckPassword(read.value) == SignInProblem::None) {
         config.password = std::move(read.value);
@@ -627,10 +637,7 @@ std::optional<std::string> ServiceApp::ReadMailPassword(std::string& password) c
     case SecretRead::Status::Missing:
       return std::string(sign_in_texts::kNoPassword) + " (" + path + " does not exist)";
     case SecretRead::Status::Error:
-      if (!read.readers.empty()) {
-        return "the password file " + path + " is not used, since " + read.readers +
-               " can read it; make it readable by its owner only (chmod 600 " + path + ")";
-      }
+      if (!read.readers.empty()) return ExposedSecretText("the password file", path, read);
       return "the password file " + path + " could not be read: " + read.error.message();
     case SecretRead::Status::Ok:
       break;

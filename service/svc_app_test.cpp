@@ -1187,6 +1187,20 @@ TEST_F(NutTest, TheServerGetsTheSettingsAndEachChangedSnapshot) {
   EXPECT_TRUE(nut.configs.back().first.addresses.empty());
 }
 
+TEST_F(NutTest, APasswordFileOthersCanReadIsNamedAndNotUsed) {
+  const std::string path = JoinPath(kHome, "nut.secret");
+  secrets.files[path] = "pw";
+  secrets.exposed[path] = "everyone";
+  fs.Put(path, "pw");
+  Begin("NUTUser=monuser\n", 90);
+  EXPECT_EQ(nut.configs.back().second.password, "") << "LOGIN is refused";
+  EXPECT_EQ(log.Count("The NUT password file " + path +
+                      " is not used, since everyone can read it; make it readable by its owner "
+                      "only (chmod 600 " +
+                      path + "). Other systems cannot sign in."),
+            1);
+}
+
 TEST_F(NutTest, FsdComesBeforeTheRunFileAndTheActionWaitsForTheLogout) {
   nut.logged_in = {"192.0.2.7"};
   Begin("ShutdownType=1\nNUTHostSync=600\nExecuteFile=" + std::string(kRunFile) + "\n");

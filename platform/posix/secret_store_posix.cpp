@@ -48,7 +48,10 @@ class PosixSecretStore final : public SecretStore {
       for (const auto& who : AccessHoldersOf(fd, st, Access::Read)) {
         r.readers += r.readers.empty() ? who : ", " + who;
       }
-      if (!r.readers.empty()) bad = std::make_error_code(std::errc::permission_denied);
+      if (!r.readers.empty()) {
+        bad = std::make_error_code(std::errc::permission_denied);
+        r.remedy = "chmod 600 " + path;
+      }
     }
     if (bad) {
       ::close(fd);

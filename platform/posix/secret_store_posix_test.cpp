@@ -107,6 +107,7 @@ TEST_F(PosixSecretStoreTest, AFileOthersCanReadIsNotUsed) {
     } else {
       EXPECT_EQ(r.status, SecretRead::Status::Error) << c.mode;
       EXPECT_EQ(r.readers, c.readers) << c.mode;
+      EXPECT_EQ(r.remedy, "chmod 600 " + path) << c.mode;
       EXPECT_TRUE(r.value.empty());
     }
     acl_t plain = acl_from_mode(0600);

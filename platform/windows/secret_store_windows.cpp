@@ -68,6 +68,8 @@ class WindowsSecretStore final : public SecretStore {
     if (readers.error) return Fail(r, readers.error);
     if (!readers.writers.empty()) {
       r.readers = readers.writers;
+      // A save from the window writes the file with the owner-only list.
+      r.remedy = "save the password again in the Ebbmark window";
       return Fail(r, Win32Error(ERROR_ACCESS_DENIED));
     }
     LARGE_INTEGER size{};

@@ -26,6 +26,7 @@ class FakeSecretStore : public SecretStore {
       r.status = SecretRead::Status::Error;
       r.error = std::make_error_code(std::errc::permission_denied);
       r.readers = it->second;
+      r.remedy = "chmod 600 " + path;
     } else if (unreadable.count(path) != 0) {
       r.status = SecretRead::Status::Error;
       r.error = std::make_error_code(std::errc::permission_denied);
