@@ -322,19 +322,26 @@ FAILURES = [
 ]
 
 
-@pytest.mark.parametrize("name,listener,mail,reason", FAILURES, ids=[f[0] for f in FAILURES])
-def test_each_failure_names_its_cause(home, procs, postfix, name, listener, mail, reason):
-    if name == "refused message":
-        (home.path / "invstart.msg").write_text(f"The mains failed on %host%.\n{REFUSE_MARK}\n")
-    prefix = 'The email "[Ebbmark] Power Event" (the mains-failure notice) could not be sent: '
-    done, svc = send_notice(home, procs, getattr(postfix, listener), lambda: records(home, prefix),
-                            **mail)
+FAILED = 'The email "[Ebbmark] Power Event" (the mains-failure notice) could not be sent: '
+
+
+def one_failure(home, svc, done, reason, postfix):
+    """The notice failed once, for `reason`, in one sentence, and nothing was delivered."""
     assert done, home.texts() + [svc.out.text()]
-    failed = records(home, prefix)
+    failed = records(home, FAILED)
     assert len(failed) == 1, failed
     assert reason in failed[0], failed
     assert failed[0].endswith(".") and not failed[0].endswith(".."), failed
     assert postfix.delivered("admin") == []
+
+
+@pytest.mark.parametrize("name,listener,mail,reason", FAILURES, ids=[f[0] for f in FAILURES])
+def test_each_failure_names_its_cause(home, procs, postfix, name, listener, mail, reason):
+    if name == "refused message":
+        (home.path / "invstart.msg").write_text(f"The mains failed on %host%.\n{REFUSE_MARK}\n")
+    done, svc = send_notice(home, procs, getattr(postfix, listener), lambda: records(home, FAILED),
+                            **mail)
+    one_failure(home, svc, done, reason, postfix)
 
 
 def signed_in(home, password, **mail):
@@ -366,15 +373,9 @@ SIGN_IN_FAILURES = [
 @pytest.mark.parametrize("name,mail,reason", SIGN_IN_FAILURES, ids=[f[0] for f in SIGN_IN_FAILURES])
 def test_each_sign_in_failure_names_its_cause(home, procs, postfix, name, mail, reason):
     mail = dict(mail)
-    prefix = 'The email "[Ebbmark] Power Event" (the mains-failure notice) could not be sent: '
-    done, svc = send_notice(home, procs, postfix.submit, lambda: records(home, prefix),
+    done, svc = send_notice(home, procs, postfix.submit, lambda: records(home, FAILED),
                             **signed_in(home, mail.pop("password"), **mail))
-    assert done, home.texts() + [svc.out.text()]
-    failed = records(home, prefix)
-    assert len(failed) == 1, failed
-    assert reason in failed[0], failed
-    assert failed[0].endswith(".") and not failed[0].endswith(".."), failed
-    assert postfix.delivered("admin") == []
+    one_failure(home, svc, done, reason, postfix)
     assert not any(SASL_PASSWORD in t or "wr0ng" in t for t in home.texts())
     if name == "certificate checked":
         # The handshake ended the session: no password went to a server
